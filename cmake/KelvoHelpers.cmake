@@ -1,0 +1,65 @@
+# Small helpers so that a subsystem folder only names its library, the
+# libraries it needs and, where it has some, its extra sources.
+#
+# Sources are taken from the folder by pattern. OS-specific code sits in
+# backend files beside the unit they serve, <unit>_posix.cpp and
+# <unit>_win32.cpp; only the one for the target system is compiled.
+
+function(kelvo_collect_sources out dir)
+  file(GLOB srcs CONFIGURE_DEPENDS ${dir}/*.cpp)
+  set(result)
+  foreach(src ${srcs})
+    get_filename_component(name ${src} NAME_WE)
+    if(WIN32 AND name MATCHES "_posix$")
+      continue()
+    endif()
+    if(NOT WIN32 AND name MATCHES "_win32$")
+      continue()
+    endif()
+    list(APPEND result ${src})
+  endforeach()
+  set(${out} ${result} PARENT_SCOPE)
+endfunction()
+
+# kelvo_library(<name> [EXCLUDE file...] [DEPS lib...])
+# A static library of every source in the current folder.
+function(kelvo_library name)
+  cmake_parse_arguments(ARG "" "" "EXCLUDE;DEPS" ${ARGN})
+  kelvo_collect_sources(srcs ${CMAKE_CURRENT_SOURCE_DIR})
+  foreach(ex ${ARG_EXCLUDE})
+    list(REMOVE_ITEM srcs ${CMAKE_CURRENT_SOURCE_DIR}/${ex})
+  endforeach()
+  if(srcs)
+    add_library(${name} STATIC ${srcs})
+    target_include_directories(${name} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+    target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+  else()
+    # Headers only, so far.
+    add_library(${name} INTERFACE)
+    target_include_directories(${name} INTERFACE ${CMAKE_CURRENT_SOURCE_DIR})
+    target_link_libraries(${name} INTERFACE ${ARG_DEPS})
+  endif()
+endfunction()
+
+# kelvo_test(<name> [DEPS lib...] [LABELS label...])
+# One GoogleTest program of every source in the current folder, registered
+# with CTest test by test. Labels let the test script pick, for example,
+# the threaded programs for the ThreadSanitizer run.
+function(kelvo_test name)
+  cmake_parse_arguments(ARG "" "TIMEOUT" "DEPS;LABELS" ${ARGN})
+  kelvo_collect_sources(srcs ${CMAKE_CURRENT_SOURCE_DIR})
+  if(NOT srcs)
+    return()
+  endif()
+  add_executable(${name} ${srcs})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gmock GTest::gtest_main)
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 300)
+  endif()
+  # Test discovery runs the program, so it must go through the emulator in
+  # a cross build; PRE_TEST does that at test time instead of build time.
+  gtest_discover_tests(${name}
+    DISCOVERY_MODE PRE_TEST
+    DISCOVERY_TIMEOUT 120
+    PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${name};${ARG_LABELS}")
+endfunction()

@@ -1,0 +1,213 @@
+#pragma once
+// Counted interfaces. An interface is an abstract class derived (virtually)
+// from IUnknown and identified by a GUID in its static member IID; objects
+// handed around as interfaces derive from TMyInterfacedObject, which counts
+// references and destroys the object on the last release. IntfPtr<T> is the
+// one smart pointer that holds such references.
+//
+// Creating an object: MakeIntf<TClass>(args...) or CreateObject<TClass>()
+// runs the constructor with the count at 1 (so the constructor may hand
+// itself out and have that reference dropped again) and then brings the
+// count back to 0 before the first reference is taken.
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <utility>
+
+namespace kelvo {
+
+struct TGUID {
+    uint32_t D1;
+    uint16_t D2;
+    uint16_t D3;
+    uint8_t D4[8];
+
+    friend constexpr bool operator==(const TGUID& a, const TGUID& b)
+    {
+        if (a.D1 != b.D1 || a.D2 != b.D2 || a.D3 != b.D3)
+            return false;
+        for (int i = 0; i < 8; ++i)
+            if (a.D4[i] != b.D4[i])
+                return false;
+        return true;
+    }
+};
+
+constexpr int32_t S_OK = 0;
+constexpr int32_t E_NOINTERFACE = static_cast<int32_t>(0x80004002u);
+
+class IUnknown {
+public:
+    static constexpr TGUID IID{0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+
+    // Stores a new counted reference to the interface IID in *Obj and returns
+    // S_OK, or returns E_NOINTERFACE and stores nullptr. *Obj points at the
+    // requested interface type: cast it back to exactly that type.
+    virtual int32_t QueryInterface(const TGUID& IID, void** Obj) = 0;
+    virtual int32_t AddRef() = 0;
+    virtual int32_t Release() = 0;
+
+protected:
+    ~IUnknown() = default;
+};
+
+// Holds one counted reference to an interface (or to a counted class).
+template <class T>
+class IntfPtr {
+public:
+    IntfPtr() = default;
+    IntfPtr(std::nullptr_t) {}
+    IntfPtr(T* p) : FPtr(p)
+    {
+        if (FPtr)
+            FPtr->AddRef();
+    }
+    IntfPtr(const IntfPtr& other) : IntfPtr(other.FPtr) {}
+    IntfPtr(IntfPtr&& other) noexcept : FPtr(std::exchange(other.FPtr, nullptr)) {}
+    template <class U>
+    IntfPtr(const IntfPtr<U>& other) : IntfPtr(static_cast<T*>(other.get()))
+    {
+    }
+    ~IntfPtr() { reset(); }
+
+    IntfPtr& operator=(IntfPtr other) noexcept
+    {
+        std::swap(FPtr, other.FPtr);
+        return *this;
+    }
+
+    // Takes over a reference that the caller already owns (from QueryInterface).
+    static IntfPtr Adopt(T* p)
+    {
+        IntfPtr r;
+        r.FPtr = p;
+        return r;
+    }
+    // Gives up the reference without releasing it.
+    T* detach() { return std::exchange(FPtr, nullptr); }
+
+    void reset()
+    {
+        if (T* p = std::exchange(FPtr, nullptr))
+            p->Release();
+    }
+    T* get() const { return FPtr; }
+    T* operator->() const { return FPtr; }
+    T& operator*() const { return *FPtr; }
+    explicit operator bool() const { return FPtr != nullptr; }
+
+    friend bool operator==(const IntfPtr& a, const IntfPtr& b) { return a.FPtr == b.FPtr; }
+    friend bool operator==(const IntfPtr& a, std::nullptr_t) { return a.FPtr == nullptr; }
+
+private:
+    T* FPtr = nullptr;
+};
+
+// Asks Obj for the interface T (by T::IID); empty when Obj is empty or does
+// not implement it. "Is this an FTDI device?" is Supports<IFTDI...>(x).
+template <class T, class U>
+IntfPtr<T> Supports(U* Obj)
+{
+    if (!Obj)
+        return {};
+    void* p = nullptr;
+    if (Obj->QueryInterface(T::IID, &p) != S_OK || !p)
+        return {};
+    return IntfPtr<T>::Adopt(static_cast<T*>(p));
+}
+template <class T, class U>
+IntfPtr<T> Supports(const IntfPtr<U>& Obj)
+{
+    return Supports<T>(Obj.get());
+}
+
+// Identity of a counted object: the IUnknown it answers. Two references
+// name the same object exactly when their identities are equal.
+template <class U>
+IUnknown* IdentityOf(U* Obj)
+{
+    IntfPtr<IUnknown> u = Supports<IUnknown>(Obj);
+    return u.get();
+}
+
+class TMyInterfacedObject : public virtual IUnknown {
+public:
+    TMyInterfacedObject() = default;
+    TMyInterfacedObject(const TMyInterfacedObject&) = delete;
+    TMyInterfacedObject& operator=(const TMyInterfacedObject&) = delete;
+    virtual ~TMyInterfacedObject() = default;
+
+    int32_t QueryInterface(const TGUID& IID, void** Obj) override
+    {
+        void* p = GetInterface(IID);
+        if (!p) {
+            if (Obj)
+                *Obj = nullptr;
+            return E_NOINTERFACE;
+        }
+        AddRef();
+        *Obj = p;
+        return S_OK;
+    }
+
+    int32_t AddRef() override
+    {
+        int32_t r = FRefCount.fetch_add(1, std::memory_order_acq_rel) + 1;
+        AfterAddRef(FRefCount.load(std::memory_order_acquire));
+        return r;
+    }
+
+    int32_t Release() override
+    {
+        int32_t r = FRefCount.fetch_sub(1, std::memory_order_acq_rel) - 1;
+        if (r == 0 && !FDestroying) {
+            FDestroying = true;
+            AfterRelease(0);
+            BeforeDestruction();
+            delete this;
+        } else {
+            AfterRelease(FRefCount.load(std::memory_order_acquire));
+        }
+        return r;
+    }
+
+    int32_t RefCount() const { return FRefCount.load(std::memory_order_acquire); }
+
+    // Run once the whole constructor chain has finished: gives the count of 1
+    // that construction ran with back, leaving a new object at 0.
+    virtual void AfterConstruction() { FRefCount.fetch_sub(1, std::memory_order_acq_rel); }
+
+protected:
+    // Notification hooks for subclasses; empty here.
+    virtual void AfterAddRef(int32_t /*Count*/) {}
+    virtual void AfterRelease(int32_t /*Count*/) {}
+
+    // Run by the final release just before the destructor, while the object
+    // is still whole (virtual calls reach the most derived class).
+    virtual void BeforeDestruction() {}
+
+    // The interface table: the pointer to return for IID, or nullptr.
+    // Subclasses answer their own interfaces and defer to the base.
+    virtual void* GetInterface(const TGUID& IID)
+    {
+        if (IID == IUnknown::IID)
+            return static_cast<IUnknown*>(this);
+        return nullptr;
+    }
+
+    bool FDestroying = false;
+    std::atomic<int32_t> FRefCount{1};
+};
+
+// Builds an object with the construction rule above and returns the first
+// reference to it.
+template <class T, class... Args>
+IntfPtr<T> MakeIntf(Args&&... args)
+{
+    T* p = new T(std::forward<Args>(args)...);
+    p->AfterConstruction();
+    return IntfPtr<T>(p);
+}
+
+}  // namespace kelvo

@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Runs one Windows program of the cross-build under Wine. CTest calls it as
+# the emulator of every test; the prefix comes from the environment (the
+# test script makes a fresh one inside the build folder).
+set -e
+export WINEDEBUG=${WINEDEBUG:--all}
+if [ -z "${WINEPREFIX:-}" ]; then
+  echo "wine-run.sh: WINEPREFIX is not set" >&2
+  exit 2
+fi
+exec wine "$@"

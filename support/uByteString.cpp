@@ -1,0 +1,64 @@
+#include "uByteString.h"
+
+#include "uExceptions.h"
+
+namespace kelvo {
+
+RawByteString Bytes(std::initializer_list<uint8_t> values)
+{
+    RawByteString s;
+    s.reserve(values.size());
+    for (uint8_t v : values)
+        s.push_back(static_cast<char>(v));
+    return s;
+}
+
+std::string ToHex(std::string_view data)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(data.size() * 3);
+    for (size_t i = 0; i < data.size(); ++i) {
+        if (i)
+            out.push_back(' ');
+        uint8_t b = ByteAt(data, i);
+        out.push_back(digits[b >> 4]);
+        out.push_back(digits[b & 0x0F]);
+    }
+    return out;
+}
+
+static int HexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+RawByteString FromHex(std::string_view text)
+{
+    RawByteString out;
+    int high = -1;
+    for (char c : text) {
+        if (c == ' ' || c == '\t' || c == '\n' || c == '\r')
+            continue;
+        int v = HexValue(c);
+        if (v < 0)
+            throw EConvertError("'" + std::string(text) + "' is not a hexadecimal byte string");
+        if (high < 0) {
+            high = v;
+        } else {
+            out.push_back(static_cast<char>(high * 16 + v));
+            high = -1;
+        }
+    }
+    if (high >= 0)
+        throw EConvertError("'" + std::string(text) + "' has an odd number of hexadecimal digits");
+    return out;
+}
+
+}  // namespace kelvo

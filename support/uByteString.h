@@ -1,0 +1,28 @@
+#pragma once
+// Byte strings: frames, item lists, replies and channel data. One type
+// throughout; it holds any byte value, 0 included, and knows its length.
+
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+namespace kelvo {
+
+using RawByteString = std::string;
+
+// Builds a byte string from byte values, e.g. Bytes({0x2A, 0x61, 0x00}).
+RawByteString Bytes(std::initializer_list<uint8_t> values);
+
+// "2A 61 00 05": upper-case hex, one space between bytes; empty for empty.
+std::string ToHex(std::string_view data);
+
+// Parses hex text with or without blanks ("2A6100", "2a 61 00"); raises
+// EConvertError on an odd number of digits or a non-hex character.
+RawByteString FromHex(std::string_view text);
+
+// The byte at position i as an unsigned value (no bounds check: callers
+// check the size first).
+inline uint8_t ByteAt(std::string_view data, size_t i) { return static_cast<uint8_t>(data[i]); }
+
+}  // namespace kelvo
