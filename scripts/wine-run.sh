@@ -8,4 +8,6 @@ if [ -z "${WINEPREFIX:-}" ]; then
   echo "wine-run.sh: WINEPREFIX is not set" >&2
   exit 2
 fi
-exec wine "$@"
+# Debian's wine64 package puts its loader outside PATH.
+wine=$(command -v wine64 || command -v wine || echo /usr/lib/wine/wine64)
+exec "$wine" "$@"

@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# The one test command: installs what the build needs (only when missing),
+# then builds and tests everything, and fails when any step fails.
+#
+#   asan  native build with AddressSanitizer + UndefinedBehaviorSanitizer,
+#         every test through CTest
+#   tsan  native build with ThreadSanitizer, the tests labelled "threaded"
+#   win   Windows cross-build with MinGW-w64, its tests under Wine in a
+#         fresh prefix inside the build folder
+#   fuzz  each libFuzzer target for a bounded time (KELVO_FUZZ_SECONDS, 20)
+#
+# KELVO_STEPS picks steps (default: all four, in this order); KELVO_BUILD_ROOT
+# moves the build folders (default: build/ in the checkout).
+set -uo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+out=${KELVO_BUILD_ROOT:-$root/build}
+steps=${KELVO_STEPS:-asan tsan win fuzz}
+jobs=$(nproc)
+
+"$root/scripts/install-deps.sh" || { echo "test-all: installing the build's packages failed" >&2; exit 1; }
+
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
+export CTEST_OUTPUT_ON_FAILURE=1
+
+configure_and_build() {
+  local dir=$1; shift
+  cmake -S "$root" -B "$dir" -G Ninja "$@" >/dev/null &&
+    cmake --build "$dir" -j "$jobs"
+}
+
+step_asan() {
+  configure_and_build "$out/asan" -DCMAKE_BUILD_TYPE=Debug -DKELVO_SANITIZE=ON &&
+    ctest --test-dir "$out/asan" -j "$jobs" --timeout 600
+}
+
+step_tsan() {
+  configure_and_build "$out/tsan" -DCMAKE_BUILD_TYPE=Debug -DKELVO_TSAN=ON -DKELVO_BUILD_GUI=OFF &&
+    ctest --test-dir "$out/tsan" -j "$jobs" -L threaded --timeout 900 --no-tests=ignore
+}
+
+step_win() {
+  local dir=$out/win
+  configure_and_build "$dir" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" || return 1
+  # A fresh prefix for every run: nothing from an earlier run (COM links,
+  # registry) may make a test pass.
+  export WINEPREFIX=$dir/wineprefix WINEDEBUG=-all
+  rm -rf "$WINEPREFIX"
+  "$root/scripts/wine-run.sh" wineboot --init >/dev/null 2>&1 || true
+  # Wine programs cost a second or two to start; run them one at a time so
+  # the serial tests do not fight over the prefix's COM links.
+  ctest --test-dir "$dir" --timeout 900
+  local rc=$?
+  WINEPREFIX=$WINEPREFIX /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
+  return $rc
+}
+
+step_fuzz() {
+  "$root/scripts/run-fuzzers.sh" "${KELVO_FUZZ_SECONDS:-20}" "$out/fuzz"
+}
+
+failed=()
+for step in $steps; do
+  echo "=== test-all: $step ($(date +%H:%M:%S))"
+  start=$SECONDS
+  if "step_$step"; then
+    echo "=== test-all: $step passed in $((SECONDS - start)) s"
+  else
+    echo "=== test-all: $step FAILED after $((SECONDS - start)) s"
+    failed+=("$step")
+  fi
+done
+
+if [ ${#failed[@]} -ne 0 ]; then
+  echo "=== test-all: failed steps: ${failed[*]}"
+  exit 1
+fi
+echo "=== test-all: all steps passed"
