@@ -64,6 +64,15 @@ function(kelvo_test name)
   else()
     gtest_discover_tests(${name}
       DISCOVERY_TIMEOUT 120
-      PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${name};${ARG_LABELS}")
+      PROPERTIES TIMEOUT ${ARG_TIMEOUT})
+    # gtest_discover_tests flattens a list-valued property ("LABELS a;b"
+    # would become LABELS a plus a stray property b), so the labels are set
+    # by a script that runs after the discovered tests have been added.
+    set(label_script ${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake)
+    file(WRITE ${label_script}
+      "foreach(t IN LISTS ${name}_TESTS)\n"
+      "  set_tests_properties(\"\${t}\" PROPERTIES LABELS \"${name};${ARG_LABELS}\")\n"
+      "endforeach()\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${label_script})
   endif()
 endfunction()

@@ -5,14 +5,22 @@
 // references and destroys the object on the last release. IntfPtr<T> is the
 // one smart pointer that holds such references.
 //
-// Creating an object: MakeIntf<TClass>(args...) or CreateObject<TClass>()
-// runs the constructor with the count at 1 (so the constructor may hand
-// itself out and have that reference dropped again) and then brings the
-// count back to 0 before the first reference is taken.
+// Creating an object: MakeIntf<TClass>(args...) returns the first reference;
+// CreateObject<TClass>(args...) returns the bare object with count 0 (for
+// code that hands it to an IntfPtr itself). Both run the constructors and
+// then AfterConstruction with the count at 1, so that the object may hand
+// itself out and have that reference dropped again without dying half-built,
+// and then bring the count back to 0.
+//
+// Interfaces derive from their bases virtually (class IFoo : public virtual
+// IBar), so that a class may implement an interface and one derived from it
+// without getting two copies of the base.
 
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <string>
+#include <type_traits>
 #include <utility>
 
 namespace kelvo {
@@ -34,8 +42,29 @@ struct TGUID {
     }
 };
 
+// The registry form "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}": 38 characters,
+// upper-case hexadecimal digits.
+std::string GUIDToString(const TGUID& GUID);
+
+// Reads the registry form (hex digits of either case). Anything else - wrong
+// length, missing braces or hyphens, a character that is not a hex digit -
+// raises EConvertError "'<text>' is not a valid GUID value".
+TGUID StringToGUID(const std::string& Text);
+
+// A new random GUID (version 4, variant 1).
+TGUID CreateGUID();
+
+// The Windows headers define these as macros with the same values; where
+// they came first, theirs are used.
+#ifndef S_OK
 constexpr int32_t S_OK = 0;
+#endif
+#ifndef E_NOINTERFACE
 constexpr int32_t E_NOINTERFACE = static_cast<int32_t>(0x80004002u);
+#endif
+#ifndef E_POINTER
+constexpr int32_t E_POINTER = static_cast<int32_t>(0x80004003u);  // no place for the result
+#endif
 
 class IUnknown {
 public:
@@ -65,7 +94,10 @@ public:
     }
     IntfPtr(const IntfPtr& other) : IntfPtr(other.FPtr) {}
     IntfPtr(IntfPtr&& other) noexcept : FPtr(std::exchange(other.FPtr, nullptr)) {}
+    // Only conversions that need no cast (derived to base); asking for
+    // another interface goes through Supports.
     template <class U>
+        requires std::is_convertible_v<U*, T*>
     IntfPtr(const IntfPtr<U>& other) : IntfPtr(static_cast<T*>(other.get()))
     {
     }
@@ -140,10 +172,11 @@ public:
 
     int32_t QueryInterface(const TGUID& IID, void** Obj) override
     {
+        if (!Obj)
+            return E_POINTER;
         void* p = GetInterface(IID);
         if (!p) {
-            if (Obj)
-                *Obj = nullptr;
+            *Obj = nullptr;
             return E_NOINTERFACE;
         }
         AddRef();
@@ -158,34 +191,72 @@ public:
         return r;
     }
 
+    // The final release destroys the object once: a reference taken and
+    // dropped while the object is being destroyed (it passes itself to a
+    // "destroyed" notification) brings the count to 0 a second time, and
+    // that second zero must not free it again.
+    //
+    // A release that leaves other references does not touch the object
+    // after its decrement: another thread may drop the last reference at
+    // that moment and free it. AfterRelease therefore runs only when the
+    // count reaches 0.
     int32_t Release() override
     {
         int32_t r = FRefCount.fetch_sub(1, std::memory_order_acq_rel) - 1;
-        if (r == 0 && !FDestroying) {
-            FDestroying = true;
+        if (r != 0)
+            return r;
+        if (!FDestroying.exchange(true, std::memory_order_acq_rel)) {
             AfterRelease(0);
-            BeforeDestruction();
+            try {
+                BeforeDestruction();
+            } catch (...) {
+                // Destruction goes on; nobody could handle the error here.
+            }
             delete this;
         } else {
-            AfterRelease(FRefCount.load(std::memory_order_acquire));
+            AfterRelease(0);  // a reference of the destruction itself
         }
         return r;
     }
 
     int32_t RefCount() const { return FRefCount.load(std::memory_order_acquire); }
+    bool Destroying() const { return FDestroying.load(std::memory_order_acquire); }
 
-    // Run once the whole constructor chain has finished: gives the count of 1
-    // that construction ran with back, leaving a new object at 0.
-    virtual void AfterConstruction() { FRefCount.fetch_sub(1, std::memory_order_acq_rel); }
+    // Finishes construction: runs AfterConstruction with the count still at
+    // 1, then gives that count back. When AfterConstruction raises, the
+    // count is given back all the same and the object is freed unless
+    // someone took a reference during construction (then it lives on with
+    // them); the exception goes on to the creator.
+    static void FinishConstruction(TMyInterfacedObject* Obj)
+    {
+        try {
+            Obj->AfterConstruction();
+        } catch (...) {
+            if (Obj->FRefCount.fetch_sub(1, std::memory_order_acq_rel) - 1 == 0 &&
+                !Obj->FDestroying.exchange(true, std::memory_order_acq_rel))
+                delete Obj;
+            throw;
+        }
+        Obj->FRefCount.fetch_sub(1, std::memory_order_acq_rel);
+    }
 
 protected:
     // Notification hooks for subclasses; empty here.
     virtual void AfterAddRef(int32_t /*Count*/) {}
     virtual void AfterRelease(int32_t /*Count*/) {}
 
+    // Construction steps that need the finished object (virtual calls reach
+    // the most derived class): run once the whole constructor chain is done,
+    // with the count at 1. Overrides call the inherited version first.
+    virtual void AfterConstruction() {}
+
     // Run by the final release just before the destructor, while the object
     // is still whole (virtual calls reach the most derived class).
     virtual void BeforeDestruction() {}
+
+    // For destructors that may drop references to themselves (a tree that
+    // is taken apart): from here on no release frees the object again.
+    void MarkDestroying() { FDestroying.store(true, std::memory_order_release); }
 
     // The interface table: the pointer to return for IID, or nullptr.
     // Subclasses answer their own interfaces and defer to the base.
@@ -196,18 +267,28 @@ protected:
         return nullptr;
     }
 
-    bool FDestroying = false;
+private:
+    std::atomic<bool> FDestroying{false};
     std::atomic<int32_t> FRefCount{1};
 };
 
-// Builds an object with the construction rule above and returns the first
-// reference to it.
+// Builds an object and returns the first reference to it.
 template <class T, class... Args>
 IntfPtr<T> MakeIntf(Args&&... args)
 {
     T* p = new T(std::forward<Args>(args)...);
-    p->AfterConstruction();
+    TMyInterfacedObject::FinishConstruction(p);
     return IntfPtr<T>(p);
+}
+
+// Builds an object and returns it with count 0: the caller's first IntfPtr
+// takes the first reference (and its release frees the object).
+template <class T, class... Args>
+T* CreateObject(Args&&... args)
+{
+    T* p = new T(std::forward<Args>(args)...);
+    TMyInterfacedObject::FinishConstruction(p);
+    return p;
 }
 
 }  // namespace kelvo
