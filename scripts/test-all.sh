@@ -39,7 +39,7 @@ step_asan() {
 
 step_tsan() {
   configure_and_build "$out/tsan" -DCMAKE_BUILD_TYPE=Debug -DKELVO_TSAN=ON -DKELVO_BUILD_GUI=OFF &&
-    ctest --test-dir "$out/tsan" -j "$jobs" -L threaded --timeout 900 --no-tests=ignore
+    ctest --test-dir "$out/tsan" -j "$jobs" -L threaded --timeout 900 --no-tests=error
 }
 
 step_win() {

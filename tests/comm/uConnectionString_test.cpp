@@ -3,6 +3,7 @@
 #include "uConnectionString.h"
 #include "uExceptions.h"
 #include "uProviderRegistry.h"
+#include "uci_ICommunicationInterface.h"
 
 using namespace kelvo;
 
