@@ -1,0 +1,300 @@
+#include "uKelvoSession.h"
+
+#include <cmath>
+#include <climits>
+#include <exception>
+#include <vector>
+
+#include "uConnectionString.h"
+#include "uExceptions.h"
+#include "uLogUtils.h"
+#include "uTickUtils.h"
+#include "uVerdel97.h"
+
+namespace kelvo {
+
+namespace {
+
+// Every transaction starts with this pause, the first one too: modules need
+// a quiet line between two requests.
+constexpr uint32_t kTransactPauseMs = 25;
+constexpr int32_t kProbeTimeoutMs = 250;
+constexpr uint32_t kPauseBeforeRereadMs = 100;
+constexpr int32_t kMeasureTimeoutMs = 500;
+constexpr int kMeasureAttempts = 3;
+
+const TLogSender& MainWindowSender()
+{
+    static const TLogSender sender("TfMain", "fMain");
+    return sender;
+}
+
+// Nearest integer, halves to the even neighbour.
+double RoundHalfEven(double X)
+{
+    const double lower = std::floor(X);
+    const double diff = X - lower;
+    if (diff > 0.5)
+        return lower + 1;
+    if (diff < 0.5)
+        return lower;
+    return std::fmod(lower, 2.0) == 0 ? lower : lower + 1;
+}
+
+}  // namespace
+
+TKelvoSession::TKelvoSession() = default;
+
+bool TKelvoSession::Transact(ICommunicationInterface* Interface, uint8_t Instruction, const RawByteString& Data,
+                             RawByteString& ReplyData, uint8_t Address, int32_t TimeoutMs)
+{
+    SleepMs(kTransactPauseMs);
+    if (!Interface || !Interface->GetActive())
+        return false;
+    const RawByteString request = BuildVerdel97Packet(Address, kRequestSignature, Instruction, Data);
+    RawByteString reply;
+    Interface->Query(request, TimeoutMs, reply, &CheckVerdel97Packet);
+    if (CheckVerdel97Packet(reply) != 0)
+        return false;
+    TVerdelFormat97 frame;
+    ParseVerdel97Packet(reply, frame);
+    ReplyData = std::move(frame.Data);
+    return true;
+}
+
+int32_t TKelvoSession::SpeedTimeoutMs(int32_t BaudRate)
+{
+    return static_cast<int32_t>(RoundHalfEven(BaudRate / 1000.0 * 300 + 250)) + 1000;
+}
+
+bool TKelvoSession::TransactWithSpeedTimeout(uint8_t Instruction, const RawByteString& Data, RawByteString& Reply,
+                                             uint8_t Address, int32_t /*TimeoutMs*/)
+{
+    return Transact(CurrentInterface.get(), Instruction, Data, Reply, Address, SpeedTimeoutMs(CurrentBaudRate));
+}
+
+TVerdelTransactionCallback TKelvoSession::SpeedTimeoutTransaction()
+{
+    return [this](uint8_t Instruction, const RawByteString& Data, RawByteString& Reply, uint8_t Address,
+                  int32_t TimeoutMs) {
+        return TransactWithSpeedTimeout(Instruction, Data, Reply, Address, TimeoutMs);
+    };
+}
+
+bool TKelvoSession::CheckDevice(ICommunicationInterface* Interface, uint8_t& Model)
+{
+    RawByteString reply;
+    if (!Transact(Interface, kInstrIdentify, RawByteString(), reply, kBroadcastAddress, kProbeTimeoutMs))
+        return false;
+    Model = kModelOther;
+    if (!IsKelvoFamilyReply(reply))
+        return false;
+    Model = ModelFromIdentification(UpperCaseText(TrimText(reply)));
+    return true;
+}
+
+bool TKelvoSession::ProbeAtSpeed(ICommunicationInterface* Interface, int32_t Speed, const std::string& Description,
+                                 uint8_t& Model)
+{
+    CurrentBaudRate = Speed;
+    if (Interface && !Description.empty() && OnConnectionLabel) {
+        std::string text;
+        Interface->GetDescription(text);
+        OnConnectionLabel(text + " / " + Description);
+    }
+    if (Interface)
+        Interface->SetConnectionString("baudrate=" + std::to_string(Speed));
+    const bool result = CheckDevice(Interface, Model);
+    Log(result ? "CheckDevice (result=1)" : "CheckDevice (result=0)", MainWindowSender(), 0, 4);
+    return result;
+}
+
+namespace {
+
+// The identifier of the FTDI device's interface: the only thing the probe
+// needs to know about FTDI devices is whether a channel is one.
+constexpr TGUID kFTDISerialPortInterfaceIID{0xCBFAE6C0, 0x8E72, 0x4D7F,
+                                            {0x8C, 0x51, 0xC3, 0x60, 0x38, 0xE6, 0xF5, 0xF5}};
+
+bool IsFTDIDevice(ICommunicationInterface* Interface)
+{
+    void* obj = nullptr;
+    if (Interface->QueryInterface(kFTDISerialPortInterfaceIID, &obj) != S_OK || !obj)
+        return false;
+    // The reference QueryInterface added goes back through the channel
+    // itself, which is the same object.
+    Interface->Release();
+    return true;
+}
+
+}  // namespace
+
+std::string TKelvoSession::SpeedLabel(int32_t Speed)
+{
+    std::string digits = std::to_string(Speed);
+    std::string out;
+    const size_t n = digits.size();
+    for (size_t i = 0; i < n; ++i) {
+        if (i > 0 && (n - i) % 3 == 0 && digits[i - 1] != '-')
+            out += '.';
+        out += digits[i];
+    }
+    return out + " bps";
+}
+
+std::optional<int32_t> TKelvoSession::BaudrateParamSpeed(const std::string& Param)
+{
+    static const std::string prefix = "baudrate";
+    if (Param.compare(0, prefix.size(), prefix) != 0)
+        return std::nullopt;
+    std::string rest = Param.substr(prefix.size());
+    if (!rest.empty() && (rest[0] == '=' || rest[0] == ':'))
+        rest.erase(0, 1);
+    try {
+        const int64_t v = StrToInt64Strict(rest);
+        if (v < 0 || v > INT32_MAX)
+            return std::nullopt;
+        return static_cast<int32_t>(v);
+    } catch (const EConvertError&) {
+        return std::nullopt;
+    }
+}
+
+bool TKelvoSession::ProbeInterface(ICommunicationInterface* Interface, TKelvorec& Record, bool KeepOpen)
+{
+    if (!Interface)
+        return false;
+    const TLogSender& sender = MainWindowSender();
+    std::string description;
+    Interface->GetDescription(description);
+    Log("Assigned CI " + description, sender, 0, 1);
+
+    std::string savedConnection;
+    Interface->GetConnectionString(savedConnection);
+    const bool wasOpen = Interface->GetActive();
+    auto restore = [&] {
+        if (!KeepOpen) {
+            Interface->SetActive(wasOpen);
+            Interface->SetConnectionString(savedConnection);
+        }
+    };
+
+    bool result = false;
+    try {
+        const bool opened = Interface->Open();
+        Log("Open CI " + description + (opened ? " OK" : " fail"), sender, 0, 2);
+        if (Interface->GetActive()) {
+            std::vector<std::pair<int32_t, std::string>> speeds;
+            if (auto n = BaudrateParamSpeed(BaudrateParam))
+                speeds.emplace_back(*n, std::to_string(*n));
+            std::vector<int32_t> order = IsFTDIDevice(Interface) ? std::vector<int32_t>{115200, 9600}
+                                                                 : std::vector<int32_t>{9600, 115200};
+            for (int32_t s : {300, 600, 1200, 2400, 4800, 19200, 38400, 57600, 230400})
+                order.push_back(s);
+            for (int32_t s : order)
+                if (SearchSpeeds.count(s))
+                    speeds.emplace_back(s, SpeedLabel(s));
+            for (const auto& [speed, label] : speeds) {
+                uint8_t model = Record.Model;
+                if (ProbeAtSpeed(Interface, speed, label, model)) {
+                    Record.Model = model;
+                    result = true;
+                    break;
+                }
+                Record.Model = model;
+            }
+        }
+        Log("Open SP " + description + (result ? " (result=1)" : " (result=0)"), sender, 0, 8);
+    } catch (...) {
+        restore();
+        throw;
+    }
+    restore();
+    return result;
+}
+
+bool TKelvoSession::ReadModule()
+{
+    FLastError.clear();
+    try {
+        if (!IdentifyModule(ModuleRecord, kBroadcastAddress, SpeedTimeoutTransaction())) {
+            FLastError = "No transaction";
+            return false;
+        }
+        ResetWorkingCopy();
+        return true;
+    } catch (const std::exception& e) {
+        FLastError = e.what();
+    } catch (...) {
+        FLastError = "Unknown error";
+    }
+    return false;
+}
+
+void TKelvoSession::ResetWorkingCopy()
+{
+    EditedChannels = ModuleRecord.Channels;
+    EditedWatches = ModuleRecord.Watch;
+    EditedUserData = ModuleRecord.Info.UserData;
+    EditedSpeedCode = ModuleRecord.Info.SpeedCode;
+    EditedAddress = ModuleRecord.Info.Address;
+}
+
+TKelvorec TKelvoSession::WorkingRecord() const
+{
+    TKelvorec working = ModuleRecord;
+    working.Channels = EditedChannels;
+    working.Watch = EditedWatches;
+    working.Info.UserData = EditedUserData;
+    working.Info.SpeedCode = EditedSpeedCode;
+    working.Info.Address = EditedAddress;
+    return working;
+}
+
+bool TKelvoSession::WorkingCopyDiffers() const
+{
+    return EditedChannels != ModuleRecord.Channels || EditedWatches != ModuleRecord.Watch
+           || EditedUserData != ModuleRecord.Info.UserData || EditedSpeedCode != ModuleRecord.Info.SpeedCode
+           || EditedAddress != ModuleRecord.Info.Address;
+}
+
+bool TKelvoSession::SaveChanges()
+{
+    // Everything of one save goes to the address the module had when the
+    // save began, also after a write that gives it a new one; the re-read
+    // at the end uses 254 and finds it either way.
+    const TKelvorec device = ModuleRecord;
+    const uint8_t address = device.Info.Address;
+    const IntfPtr<ICommunicationInterface> channel = CurrentInterface;
+    for (const TKelvoWriteCommand& command : BuildSaveCommands(WorkingRecord(), device)) {
+        RawByteString reply;
+        Transact(channel.get(), kInstrWriteEnable, RawByteString(), reply, address, kWriteTimeoutMs);
+        Transact(channel.get(), command.Instruction, command.Data, reply, address, kWriteTimeoutMs);
+        if (!command.ConnectionStringAfter.empty() && channel)
+            channel->SetConnectionString(command.ConnectionStringAfter);
+    }
+    SleepMs(kPauseBeforeRereadMs);
+    return ReadModule();
+}
+
+bool TKelvoSession::ReadMeasuredValues(std::array<TKelvoChannelRecountedValue, 4>& Values)
+{
+    for (auto& v : Values)
+        v.Valid = false;
+    RawByteString reply;
+    bool answered = false;
+    for (int attempt = 0; attempt < kMeasureAttempts && !answered; ++attempt)
+        answered = Transact(CurrentInterface.get(), kInstrReadValues, RawByteString(1, '\0'), reply,
+                            kBroadcastAddress, kMeasureTimeoutMs);
+    if (answered && !reply.empty())
+        DecodeRecountedValues(reply, Values);
+    return answered;
+}
+
+std::string TKelvoSession::ModuleNameCaption() const
+{
+    const std::string trimmed = TrimText(ModuleRecord.Info.UserData);
+    return trimmed.empty() ? std::string() : " - " + trimmed;
+}
+
+}  // namespace kelvo

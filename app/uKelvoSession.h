@@ -1,0 +1,146 @@
+#pragma once
+// The connection to one module as the main window holds it, without the
+// window: the connected channel, the line speed last probed, the module
+// record as read and the working copy the editors change, and the
+// operations on them - the transaction, the probe, the full read and the
+// save. The window owns one and delegates to it; the command-line tool and
+// the tests use it directly. Everything here runs on the calling thread and
+// blocks it for the length of the exchanges.
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <set>
+#include <string>
+
+#include "uByteString.h"
+#include "uKelvoxx.h"
+#include "uci_ICommunicationInterface.h"
+
+namespace kelvo {
+
+class TKelvoSession {
+public:
+    TKelvoSession();
+
+    // --- state, named as the window names it ---------------------------------
+
+    // The channel of the connected module; empty while not connected.
+    IntfPtr<ICommunicationInterface> CurrentInterface;
+    // The line speed (bit/s) the search tried last; the identification
+    // derives its time-outs from it. Written only by ProbeAtSpeed.
+    int32_t CurrentBaudRate = 0;
+    // The module as last read.
+    TKelvorec ModuleRecord;
+    // The working copy.
+    std::array<TChannelConfig, 4> EditedChannels{};
+    std::array<TChannelWatch, 4> EditedWatches{};
+    std::string EditedUserData;
+    uint8_t EditedSpeedCode = 0;
+    uint8_t EditedAddress = 0;
+
+    // The search speeds the user checked (bit/s); 9600 and 115200 at start.
+    std::set<int32_t> SearchSpeeds{9600, 115200};
+    // A command-line parameter beginning with "baudrate", stored whole; its
+    // number, when it has one, is tried before every other speed.
+    std::string BaudrateParam;
+
+    // Told the text the window shows as its connection label while a probe
+    // runs ("COM6 / 9.600 bps").
+    std::function<void(const std::string& Text)> OnConnectionLabel;
+
+    // --- exchanges ------------------------------------------------------------
+
+    // One request and its reply: a 25 ms pause, then - when the channel is
+    // there and open - the request frame (signature 1) through Query with
+    // the frame check. True when a valid frame came back, whatever its
+    // address, signature or acknowledge code; its data is then in
+    // ReplyData, which is left alone otherwise. A reply that checks but
+    // cannot be parsed, an oversized request and errors of the channel
+    // raise.
+    bool Transact(ICommunicationInterface* Interface, uint8_t Instruction, const RawByteString& Data,
+                  RawByteString& ReplyData, uint8_t Address, int32_t TimeoutMs);
+
+    // The identification's transaction: Transact on CurrentInterface with
+    // the time-out derived from CurrentBaudRate (the TimeoutMs given is
+    // ignored).
+    bool TransactWithSpeedTimeout(uint8_t Instruction, const RawByteString& Data, RawByteString& Reply,
+                                  uint8_t Address, int32_t TimeoutMs);
+
+    // (BaudRate / 1000 * 300 + 250, rounded half to even) + 1000 ms.
+    static int32_t SpeedTimeoutMs(int32_t BaudRate);
+
+    // TransactWithSpeedTimeout bound to this session, for IdentifyModule.
+    TVerdelTransactionCallback SpeedTimeoutTransaction();
+
+    // --- probing and reading --------------------------------------------------
+
+    // Sends the identification request (254, 250 ms). False and Model
+    // untouched when nothing valid came back; false and Model 0 for a device
+    // of another family; otherwise true with the model of the reply.
+    bool CheckDevice(ICommunicationInterface* Interface, uint8_t& Model);
+
+    // Sets CurrentBaudRate, shows "<description> / <Description>" as the
+    // connection label when Description is not empty, switches the channel
+    // to Speed through its connection string and runs CheckDevice; logs the
+    // result.
+    bool ProbeAtSpeed(ICommunicationInterface* Interface, int32_t Speed, const std::string& Description,
+                      uint8_t& Model);
+
+    // Tries the checked speeds on Interface until a module answers: the
+    // speed of BaudrateParam first, then 115200 and 9600 (FTDI devices) or
+    // 9600 and 115200 (other channels), then 300 ... 230400, each only when
+    // checked; Record.Model gets the model found. Unless KeepOpen, the
+    // channel's open state and connection string are put back afterwards,
+    // also when an error passes; with KeepOpen it stays open at the speed
+    // that answered.
+    bool ProbeInterface(ICommunicationInterface* Interface, TKelvorec& Record, bool KeepOpen);
+
+    // "9.600 bps", "115.200 bps": the label of a search speed.
+    static std::string SpeedLabel(int32_t Speed);
+    // The number in a "baudrate" parameter ("baudrate=19200",
+    // "baudrate19200"); nothing when it has none.
+    static std::optional<int32_t> BaudrateParamSpeed(const std::string& Param);
+
+    // Reads the whole module on CurrentInterface into ModuleRecord and, on
+    // success, resets the working copy to it. Any failure gives false; its
+    // message is kept in LastError (the window shows only its error page).
+    bool ReadModule();
+    const std::string& LastError() const { return FLastError; }
+
+    // --- working copy and saving ---------------------------------------------
+
+    void ResetWorkingCopy();
+    // ModuleRecord with the working copy's fields in place.
+    TKelvorec WorkingRecord() const;
+    // True when the working copy differs from ModuleRecord in a channel, a
+    // watching setting, the user data, the speed code or the address: the
+    // window shows its save button exactly then.
+    bool WorkingCopyDiffers() const;
+
+    // Sends the writes the working copy needs (each after 0xE4, all to the
+    // address as read, 250 ms, replies not examined), switches the line
+    // speed when a KelvoRS gets a new one, pauses 100 ms and reads the
+    // module again. Returns the result of that read; errors of the
+    // transaction end the save and pass through.
+    bool SaveChanges();
+
+    // --- live measurement ------------------------------------------------------
+
+    // One tick of the measuring page: every slot marked invalid, then up to
+    // three attempts of instruction 0x58 (data 00, 254, 500 ms) on
+    // CurrentInterface, the first success ending them; the reply's 18-byte
+    // blocks fill slots 1-4 by position. False when no attempt succeeded
+    // (every slot then invalid).
+    bool ReadMeasuredValues(std::array<TKelvoChannelRecountedValue, 4>& Values);
+
+    // The module caption beside the page heading: " - " + trimmed user data
+    // of ModuleRecord, empty when there is none.
+    std::string ModuleNameCaption() const;
+
+private:
+    std::string FLastError;
+};
+
+}  // namespace kelvo
