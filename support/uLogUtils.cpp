@@ -1,0 +1,295 @@
+#include "uLogUtils.h"
+
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+
+#include "uLogUtils_os.h"
+
+namespace kelvo {
+
+namespace {
+
+// Highest counter tried for one day's file name; reaching it means the
+// directory is unusable, and the line is dropped.
+constexpr int MaxFileCounter = 100000;
+
+std::atomic<bool> gEnabled{false};
+std::atomic<bool> gClosing{false};
+std::atomic<TLogClock*> gClock{nullptr};
+// The thread that ran the program's static initialisation (and, later, the
+// one that called LogStartup): lines from it carry no thread fields.
+std::atomic<std::thread::id> gMainThread{std::this_thread::get_id()};
+
+struct TLogState {
+    std::mutex Lock;
+    logos::TFileHandle File = logos::NoFile;
+    std::filesystem::path FileName;
+    int64_t FileDay = 0;
+    std::filesystem::path Directory;  // set by tests; empty = program's
+};
+
+// Never destroyed, so that the shut-down at program exit and log calls from
+// other static destructors still find it.
+TLogState& State()
+{
+    static TLogState* state = new TLogState;
+    return *state;
+}
+
+// Closes the file when the program ends.
+struct TLogFinaliser {
+    ~TLogFinaliser() { LogShutdown(); }
+} gFinaliser;
+
+void CloseOpenFile(TLogState& s)
+{
+    if (s.File != logos::NoFile)
+        logos::CloseFile(s.File);
+    s.File = logos::NoFile;
+    s.FileName.clear();
+}
+
+std::filesystem::path DirectoryOf(const TLogState& s)
+{
+    if (!s.Directory.empty())
+        return s.Directory;
+    return logos::ProgramDirectory();
+}
+
+// Creates the first free yyyymmdd_N.log of the day in the log directory.
+void OpenNewFile(TLogState& s, const TLogDateTime& Now, int64_t Today)
+{
+    std::filesystem::path dir = DirectoryOf(s);
+    char date[16];
+    std::snprintf(date, sizeof date, "%04d%02d%02d_", Now.Year % 10000, Now.Month % 100, Now.Day % 100);
+    for (int n = 0; n < MaxFileCounter; ++n) {
+        std::filesystem::path name = dir / (std::string(date) + std::to_string(n) + ".log");
+        logos::TFileHandle f = logos::NoFile;
+        switch (logos::CreateNewFile(name, f)) {
+        case logos::TCreateResult::Created:
+            s.File = f;
+            s.FileName = name;
+            s.FileDay = Today;
+            return;
+        case logos::TCreateResult::Exists:
+            continue;
+        case logos::TCreateResult::Failed:
+            return;
+        }
+    }
+}
+
+TLogDateTime CurrentTime()
+{
+    if (TLogClock* c = gClock.load(std::memory_order_acquire))
+        return c->Now();
+    return logos::LocalNow();
+}
+
+// ";<id>;<creation time>" for threads other than the main thread, computed
+// once per thread.
+const std::string& ThreadFields()
+{
+    thread_local bool ready = false;
+    thread_local std::string fields;
+    if (!ready) {
+        if (std::this_thread::get_id() != gMainThread.load(std::memory_order_acquire)) {
+            fields = ";" + std::to_string(logos::CurrentThreadId());
+            if (std::optional<std::string> created = logos::CurrentThreadCreationUtc())
+                fields += ";" + *created;
+        }
+        ready = true;
+    }
+    return fields;
+}
+
+void WriteLine(std::string_view Message, const TLogSender* Sender, int32_t Number, int32_t Level) noexcept
+{
+    if (!gEnabled.load(std::memory_order_acquire) || gClosing.load(std::memory_order_acquire))
+        return;
+    try {
+        TLogState& s = State();
+        std::lock_guard<std::mutex> guard(s.Lock);
+        if (gClosing.load(std::memory_order_acquire))
+            return;
+        TLogDateTime now = CurrentTime();
+        int64_t today = LogDayNumber(now.Year, now.Month, now.Day);
+        if (s.File == logos::NoFile || today != s.FileDay) {
+            CloseOpenFile(s);
+            OpenNewFile(s, now, today);
+        }
+        if (s.File != logos::NoFile) {
+            std::string line = FormatLogLine(now, Message, Sender, Number, Level);
+            line += "\r\n";
+            logos::WriteAndFlush(s.File, line);
+        }
+    } catch (...) {
+        // The log never interrupts the work it records.
+    }
+}
+
+std::string_view Trimmed(std::string_view s)
+{
+    while (!s.empty() && static_cast<unsigned char>(s.front()) <= ' ')
+        s.remove_prefix(1);
+    while (!s.empty() && static_cast<unsigned char>(s.back()) <= ' ')
+        s.remove_suffix(1);
+    return s;
+}
+
+}  // namespace
+
+int64_t LogDayNumber(int Year, int Month, int Day)
+{
+    // Days from civil date, counted from 1970-01-01.
+    const int64_t y = static_cast<int64_t>(Year) - (Month <= 2 ? 1 : 0);
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const int64_t yoe = y - era * 400;
+    const int64_t mp = (Month + 9) % 12;
+    const int64_t doy = (153 * mp + 2) / 5 + Day - 1;
+    const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
+std::string FormatLogLine(const TLogDateTime& Time, std::string_view Message, const TLogSender* Sender,
+                          int32_t Number, int32_t Level)
+{
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d:%03d", Time.Hour % 100, Time.Minute % 100,
+                  Time.Second % 100, Time.Millisecond % 1000);
+    std::string line = stamp;
+    line += ';';
+    line += Message;
+    if (Sender) {
+        line += ';';
+        line += Sender->ClassName;
+        if (Sender->IsComponent) {
+            line += '(';
+            line += Sender->ComponentName;
+            line += ')';
+        }
+    }
+    if (Number != 0)
+        line += ";" + std::to_string(Number);
+    if (Level != 0)
+        line += ";" + std::to_string(Level);
+    line += ThreadFields();
+    return line;
+}
+
+void Log(std::string_view Message, int32_t Number, int32_t Level) noexcept
+{
+    WriteLine(Message, nullptr, Number, Level);
+}
+
+void Log(std::string_view Message, const TLogSender& Sender, int32_t Number, int32_t Level) noexcept
+{
+    WriteLine(Message, &Sender, Number, Level);
+}
+
+bool LogEnabled() noexcept
+{
+    return gEnabled.load(std::memory_order_acquire) && !gClosing.load(std::memory_order_acquire);
+}
+
+bool IsDebugSwitch(std::string_view Arg)
+{
+    std::string_view s = Trimmed(Arg);
+    if (!s.empty() && (s.front() == '/' || s.front() == '-'))
+        s.remove_prefix(1);
+    static constexpr std::string_view Switch = "DEBUG";
+    if (s.size() != Switch.size())
+        return false;
+    for (size_t i = 0; i < s.size(); ++i) {
+        char c = s[i];
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+        if (c != Switch[i])
+            return false;
+    }
+    return true;
+}
+
+void LogStartup(int argc, const char* const* argv) noexcept
+{
+    try {
+        std::vector<std::string> args;
+        for (int i = 0; i < argc && argv; ++i)
+            if (argv[i])
+                args.emplace_back(argv[i]);
+        LogStartup(args);
+    } catch (...) {
+    }
+}
+
+void LogStartup(const std::vector<std::string>& Args) noexcept
+{
+    gMainThread.store(std::this_thread::get_id(), std::memory_order_release);
+    for (const std::string& a : Args)
+        if (IsDebugSwitch(a))
+            gEnabled.store(true, std::memory_order_release);
+}
+
+void LogShutdown() noexcept
+{
+    gClosing.store(true, std::memory_order_release);
+    try {
+        TLogState& s = State();
+        std::lock_guard<std::mutex> guard(s.Lock);
+        CloseOpenFile(s);
+    } catch (...) {
+    }
+}
+
+void SetLogClock(TLogClock* Clock) noexcept
+{
+    gClock.store(Clock, std::memory_order_release);
+}
+
+void SetLogEnabled(bool Enabled) noexcept
+{
+    gEnabled.store(Enabled, std::memory_order_release);
+}
+
+void SetLogDirectory(const std::filesystem::path& Dir) noexcept
+{
+    try {
+        TLogState& s = State();
+        std::lock_guard<std::mutex> guard(s.Lock);
+        CloseOpenFile(s);
+        s.Directory = Dir;
+    } catch (...) {
+    }
+}
+
+std::filesystem::path LogDirectory()
+{
+    TLogState& s = State();
+    std::lock_guard<std::mutex> guard(s.Lock);
+    return DirectoryOf(s);
+}
+
+std::filesystem::path LogFileName()
+{
+    TLogState& s = State();
+    std::lock_guard<std::mutex> guard(s.Lock);
+    return s.FileName;
+}
+
+void LogResetForTests() noexcept
+{
+    try {
+        TLogState& s = State();
+        std::lock_guard<std::mutex> guard(s.Lock);
+        CloseOpenFile(s);
+        s.Directory.clear();
+        gEnabled.store(false, std::memory_order_release);
+        gClosing.store(false, std::memory_order_release);
+        gClock.store(nullptr, std::memory_order_release);
+    } catch (...) {
+    }
+}
+
+}  // namespace kelvo
