@@ -1,0 +1,348 @@
+// The POSIX backend against pseudo-terminals: the test holds the master side
+// and plays the far end; the slave is linked as comN in a private ports
+// folder, the way COM numbers map to device nodes.
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <thread>
+
+#include "AfComPort.h"
+#include "AfComPortBackend.h"
+#include "AfComPortCore.h"
+#include "TestWait.h"
+#include "uMainThreadQueue.h"
+
+namespace kelvo::afcore {
+uint32_t GetBaudRate(int Fd);  // AfComPortSpeed_posix.cpp
+}
+
+namespace kelvo::test {
+namespace {
+
+class PtyTest : public ::testing::Test {
+protected:
+    std::string Dir;
+    int Master = -1;
+    std::string Slave;
+
+    void SetUp() override
+    {
+        TMainThreadQueue::Init();
+        char tmpl[] = "/tmp/kelvo-ports-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        Dir = tmpl;
+        setenv("KELVO_PORTS_DIR", Dir.c_str(), 1);
+        OpenPty(5);
+    }
+    void TearDown() override
+    {
+        if (Master >= 0)
+            close(Master);
+        unsetenv("KELVO_PORTS_DIR");
+        std::filesystem::remove_all(Dir);
+    }
+    void OpenPty(int Number)
+    {
+        Master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+        ASSERT_GE(Master, 0);
+        ASSERT_EQ(grantpt(Master), 0);
+        ASSERT_EQ(unlockpt(Master), 0);
+        Slave = ptsname(Master);
+        const std::string link = Dir + "/com" + std::to_string(Number);
+        std::filesystem::remove(link);
+        std::filesystem::create_symlink(Slave, link);
+    }
+    void FarWrite(const std::string& Data)
+    {
+        size_t done = 0;
+        while (done < Data.size()) {
+            const ssize_t n = write(Master, Data.data() + done, Data.size() - done);
+            if (n > 0)
+                done += static_cast<size_t>(n);
+            else
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+    // Reads until Count bytes arrived or Ms passed.
+    std::string FarRead(size_t Count, int Ms = 3000)
+    {
+        std::string got;
+        const auto start = std::chrono::steady_clock::now();
+        while (got.size() < Count && MsSince(start) < Ms) {
+            char buf[4096];
+            const ssize_t n = read(Master, buf, sizeof buf);
+            if (n > 0)
+                got.append(buf, static_cast<size_t>(n));
+            else
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return got;
+    }
+    static double CpuSeconds()
+    {
+        rusage u;
+        getrusage(RUSAGE_SELF, &u);
+        return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+    }
+    static TAfDCB Dcb(uint32_t Rate)
+    {
+        TAfComPort settings;
+        settings.SetUserBaudRate(Rate);
+        return settings.DCB();
+    }
+};
+
+std::string OpenError(TAfComPortCore& Core, int Number)
+{
+    try {
+        Core.OpenComPort(Number);
+    } catch (const EAfComPortCoreError& e) {
+        return e.what();
+    }
+    return "(no error)";
+}
+
+TEST_F(PtyTest, BytesTravelBothWaysAndSpeedsReachTheLine)
+{
+    EXPECT_EQ(AfComPortDeviceName(5), Dir + "/com5");
+    EXPECT_EQ(AfComPortDeviceName(33), "/dev/ttyUSB0");
+    EXPECT_EQ(AfComPortDeviceName(2), "/dev/ttyS1");
+    EXPECT_EQ(AfComPortDeviceName(96), "/dev/ttyACM31");
+    EXPECT_EQ(AfComPortDeviceName(97), "");
+
+    TAfComPortCore core;
+    core.SetDCB(Dcb(9600));
+    ASSERT_TRUE(core.OpenComPort(5));
+    EXPECT_GE(core.Handle(), 0);
+    EXPECT_EQ(afcore::GetBaudRate(Master), 9600u);  // the master sees the slave's settings
+    core.SetDCB(Dcb(115200));
+    EXPECT_EQ(afcore::GetBaudRate(Master), 115200u);
+    core.SetDCB(Dcb(12345));  // not a standard rate
+    EXPECT_EQ(afcore::GetBaudRate(Master), 12345u);
+
+    ASSERT_TRUE(core.WriteData("hello\0x", 7));
+    EXPECT_EQ(FarRead(7), std::string("hello\0x", 7));
+
+    FarWrite(std::string("wor\0ld\n\r", 8));
+    TAfComStat st;
+    ASSERT_TRUE(WaitUntil([&] {
+        core.ComStat(st);
+        return st.cbInQue == 8;
+    }));
+    char buf[16];
+    EXPECT_EQ(core.ReadData(buf, 16), 8);
+    EXPECT_EQ(std::string(buf, 8), std::string("wor\0ld\n\r", 8));  // raw: nothing translated
+
+    // A pseudo-terminal has no modem lines: all off, and setting them is fine.
+    EXPECT_EQ(core.ModemStatus(), 0u);
+    EXPECT_TRUE(core.EscapeFunction(AfClrDtr));
+    EXPECT_TRUE(core.EscapeFunction(AfSetRts));
+    EXPECT_TRUE(core.PurgeRx());
+    EXPECT_TRUE(core.PurgeTx());
+    core.Close();
+}
+
+TEST_F(PtyTest, MissingAndBusyPorts)
+{
+    TAfComPortCore a, b;
+    a.SetDCB(Dcb(9600));
+    b.SetDCB(Dcb(9600));
+    EXPECT_EQ(OpenError(a, 250), "Invalid port number (COM250)");
+    std::filesystem::create_symlink("/dev/pts/no-such-pty", Dir + "/com6");
+    EXPECT_EQ(OpenError(a, 6), "Invalid port number (COM6)");
+    EXPECT_EQ(AfProbeComPort(6), ppNotFound);
+    EXPECT_EQ(AfProbeComPort(250), ppNotFound);
+    EXPECT_EQ(AfProbeComPort(5), ppAvailable);
+
+    ASSERT_TRUE(a.OpenComPort(5));
+    EXPECT_EQ(OpenError(b, 5), "Can't open device COM5");
+    EXPECT_EQ(AfProbeComPort(5), ppUnavailable);
+    a.Close();
+    EXPECT_EQ(AfProbeComPort(5), ppAvailable);
+
+    // Held by another program.
+    const int other = open(Slave.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(OpenError(b, 5), "Can't open device COM5");
+    close(other);
+    ASSERT_TRUE(b.OpenComPort(5));
+    b.Close();
+}
+
+TEST_F(PtyTest, OpenCloseCycles)
+{
+    TAfComPortCore core;
+    core.SetDCB(Dcb(115200));
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_TRUE(core.OpenComPort(5)) << i;
+        const std::string msg = "cycle" + std::to_string(i);
+        ASSERT_TRUE(core.WriteData(msg.data(), static_cast<uint32_t>(msg.size())));
+        EXPECT_EQ(FarRead(msg.size()), msg);
+        core.Close();
+        EXPECT_FALSE(core.Opened());
+    }
+}
+
+TEST_F(PtyTest, LargeWritesLeaveInOrderAcrossPartialWrites)
+{
+    TAfComPortCore core;
+    core.SetOutBufSize(300000);
+    core.SetDCB(Dcb(921600));
+    ASSERT_TRUE(core.OpenComPort(5));
+    std::mt19937 rng(7);
+    std::string data(256 * 1024, '\0');
+    for (auto& c : data)
+        c = static_cast<char>(rng());
+    // Several blocks; the pty holds only a few KB, so the writes are cut
+    // short again and again while the far end reads slowly.
+    for (size_t off = 0; off < data.size(); off += 65536)
+        ASSERT_TRUE(core.WriteData(data.data() + off, 65536));
+    const std::string big(300000, 'x');
+    EXPECT_FALSE(core.WriteData(big.data(), static_cast<uint32_t>(big.size())));  // more than fits
+    std::string got;
+    const auto start = std::chrono::steady_clock::now();
+    while (got.size() < data.size() && MsSince(start) < 20000) {
+        got += FarRead(1, 5);
+        if (got.size() % 7 == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_EQ(got.size(), data.size());
+    EXPECT_TRUE(got == data) << "bytes lost, doubled or reordered";
+    core.Close();
+}
+
+TEST_F(PtyTest, DataEventsReachTheMainThreadAndAnIdlePortCostsNothing)
+{
+    TAfComPort port;
+    port.SetComNumber(5);
+    port.SetUserBaudRate(115200);
+    std::string received;
+    std::thread::id where;
+    port.OnDataRecived = [&](TAfComPort* P, uint32_t) {
+        RawByteString s;
+        P->ReadString(s);
+        received += s;
+        where = std::this_thread::get_id();
+    };
+    port.Open();
+    FarWrite("measured values");
+    ASSERT_TRUE(TMainThreadQueue::DrainUntil([&] { return received.size() >= 15; }, 3000));
+    EXPECT_EQ(received, "measured values");
+    EXPECT_EQ(where, std::this_thread::get_id());
+
+    const double cpu0 = CpuSeconds();
+    TMainThreadQueue::DrainFor(1000);
+    EXPECT_LT(CpuSeconds() - cpu0, 0.1) << "an idle port must not keep a thread busy";
+    port.Close();
+}
+
+TEST_F(PtyTest, FarEndVanishingMidReadClosesCleanly)
+{
+    TAfComPort port;
+    port.SetComNumber(5);
+    std::vector<uint32_t> lineErrors;
+    std::string received;
+    port.OnLineError = [&](TAfComPort*, uint32_t e) { lineErrors.push_back(e); };
+    port.OnDataRecived = [&](TAfComPort* P, uint32_t) {
+        RawByteString s;
+        P->ReadString(s);
+        received += s;
+    };
+    int closes = 0;
+    port.OnPortClose = [&](TAfComPort*) { ++closes; };
+    port.Open();
+    FarWrite("half a rep");
+    ASSERT_TRUE(TMainThreadQueue::DrainUntil([&] { return received.size() >= 10; }, 3000));
+    close(Master);  // unplugged
+    Master = -1;
+    ASSERT_TRUE(TMainThreadQueue::DrainUntil([&] { return !lineErrors.empty(); }, 3000));
+    EXPECT_NE(lineErrors[0] & AfCeIOE, 0u);
+
+    const double cpu0 = CpuSeconds();
+    TMainThreadQueue::DrainFor(1000);
+    EXPECT_LT(CpuSeconds() - cpu0, 0.1) << "a dead port must not spin";
+    EXPECT_EQ(lineErrors.size(), 1u);  // said once
+    RawByteString s;
+    port.ReadString(s);
+    EXPECT_EQ(s, "");
+    EXPECT_NO_THROW(port.WriteString("anyone there?"));  // queued; the line is gone
+
+    const auto start = std::chrono::steady_clock::now();
+    port.Close();
+    EXPECT_LT(MsSince(start), 2500);
+    EXPECT_FALSE(port.IsOpen());
+    EXPECT_EQ(closes, 1);
+    EXPECT_EQ(received, "half a rep");
+
+    // The adapter comes back (a new pty under the same number).
+    OpenPty(5);
+    port.Open();
+    port.WriteString("again");
+    EXPECT_EQ(FarRead(5), "again");
+    port.Close();
+}
+
+TEST_F(PtyTest, WorkerThreadsCarryTheirNames)
+{
+    auto names = [] {
+        std::string all;
+        for (auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+            FILE* f = fopen((task.path() / "comm").c_str(), "r");
+            if (!f)
+                continue;
+            char buf[32] = {};
+            if (fgets(buf, sizeof buf, f))
+                all += buf;
+            fclose(f);
+        }
+        return all;
+    };
+    TAfComPortCore core;
+    core.SetDCB(Dcb(9600));
+    ASSERT_TRUE(core.OpenComPort(5));
+    const std::string open = names();
+    EXPECT_NE(open.find("AfComPortEvent"), std::string::npos);
+    EXPECT_NE(open.find("AfComPortWrite"), std::string::npos);
+    core.Close();
+    EXPECT_EQ(names().find("AfComPort"), std::string::npos);  // both ended
+}
+
+TEST(PosixWait, TimeoutsAreSleptNotSpun)
+{
+    afcore::TAfSignal signal(false);
+    afcore::TAfSignal* set[1] = {&signal};
+    auto threadCpu = [] {
+        timespec t;
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+        return t.tv_sec + t.tv_nsec / 1e9;
+    };
+    const double cpu0 = threadCpu();
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 100; ++i)
+        EXPECT_EQ(afcore::WaitAny(set, 1, 2), -1);
+    const double wall = MsSince(start) / 1000.0;
+    EXPECT_GE(wall, 0.19);
+    // Waiting is sleeping: a fraction of a millisecond left must not be
+    // polled away in a loop.
+    EXPECT_LT(threadCpu() - cpu0, wall / 10);
+    signal.Set();
+    EXPECT_EQ(afcore::WaitAny(set, 1, 1000), 0);
+    EXPECT_EQ(afcore::WaitAny(set, 1, 0), -1);  // auto-reset: taken
+}
+
+}  // namespace
+}  // namespace kelvo::test
