@@ -4,8 +4,10 @@
 // out of a connection string.
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
+#include "uProviderRegistry.h"
 #include "uci_ICommunicationInterface.h"
 
 namespace kelvo {
@@ -91,5 +93,80 @@ protected:
     // for subclasses that apply their own keys around it.
     bool ApplySerialCore(const std::string& S);
 };
+
+class TAfComPort;
+
+// A channel on a COM port (RS232/RS485 adapters, Ethernet bridges that
+// appear as COM ports). It owns one serial port component and maps every
+// operation onto it. Its events arrive on the main thread and become the
+// channel's notifications. The character time stays 0: a query waits its
+// time-out for the first bytes and 50 ms after each chunk.
+//
+// Connection string: the serial core's, then ";comport=N". A string with
+// "comport" selects the port; so does a bare "COM3" (nothing else in it).
+class TSerialPortInterface : public TSerialPortCoreInterface {
+public:
+    explicit TSerialPortInterface(const std::string& ConnectionString = std::string());
+    TSerialPortInterface(IXMLElement* XMLNode, IUnknown* Parent);
+    ~TSerialPortInterface() override;
+
+    // The class as the provider registry knows it ("SERIAL_PORT").
+    static const TCommunicationInterfaceClass Class;
+
+    // "COM" + port number, or "COM unknown" while the number is 0.
+    const std::string& PortName() const { return FPortName; }
+    TAfComPort* Port() { return FPort.get(); }
+
+    bool GetActive() override;
+    bool Open() override;
+    bool Close(bool Force) override;
+    int32_t Write(const RawByteString& Data) override;
+    void Read(RawByteString& Data) override;
+    int32_t InQueueCount() override;
+    void GetName(std::string& Name) override;
+    void SetPresent(bool Value) override;
+    bool ShowSetupDialog() override;
+    bool HasSetupDialog() override;
+    void GetConnectionString(std::string& S) override;
+    void SetConnectionString(const std::string& S) override;
+
+    int32_t GetBaudRate() override;
+    // The component's user rate; no character time (see above).
+    void SetBaudRate(int32_t Rate) override;
+    uint8_t GetDataBits() override;
+    // 4-8; other values raise ERangeError.
+    void SetDataBits(uint8_t Value) override;
+    bool GetDTR() override;
+    bool GetCTS() override;
+    bool GetRTS() override;
+    bool GetDSR() override;
+    void SetDTR(bool Value) override;
+    void SetRTS(bool Value) override;
+    uint8_t GetStopBits() override;
+    void SetStopBits(uint8_t Value) override;
+    uint8_t GetParity() override;
+    void SetParity(uint8_t Value) override;
+    void PurgeRx() override;
+    void PurgeTx() override;
+    int32_t GetOutBufSize() override;
+    void SetOutBufSize(int32_t Value) override;
+    int32_t GetInBufSize() override;
+    void SetInBufSize(int32_t Value) override;
+
+private:
+    void SetUpPort();
+    void UpdatePortName();
+
+    std::unique_ptr<TAfComPort> FPort;
+    std::string FPortName = "COM unknown";
+};
+
+// Whether COM<Number> exists and can be opened (it is closed again at once).
+enum TComPortStatus : int {
+    cpsInUse = 0,     // exists, but cannot be opened (in use, no access, other error)
+    cpsFree = 1,      // exists and could be opened
+    cpsNotFound = 2,  // no such port
+};
+TComPortStatus ProbeComPort(uint16_t Number);
 
 }  // namespace kelvo

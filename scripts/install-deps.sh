@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(
-  cmake ninja-build g++ pkg-config
+  cmake ninja-build g++ pkg-config python3
   googletest libgtest-dev libgmock-dev
   libxml2-dev libcli11-dev nlohmann-json3-dev
   g++-mingw-w64-x86-64-posix wine64

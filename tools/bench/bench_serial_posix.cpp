@@ -1,0 +1,158 @@
+// Measures the serial port channel against a simulated module on a
+// pseudo-terminal at 115200 bit/s:
+//  1. a full identification, next to the floor the protocol imposes
+//     (30 x 25 ms + 100 ms + the line time of every byte both ways);
+//  2. the CPU time the process uses while the port sits open and idle;
+//  3. the time from the last reply byte reaching the pty to Query
+//     returning (median of many exchanges).
+//
+//   bench_serial [idle seconds]      (default 10)
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "uKelvoSession.h"
+#include "uMainThreadQueue.h"
+#include "uSimPty.h"
+#include "uVerdel97.h"
+#include "uci_ISerialPortInterface.h"
+
+using namespace kelvo;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double Ms(Clock::duration d)
+{
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+double CpuSeconds()
+{
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+double Median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const int idleSeconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;
+    TMainThreadQueue::Init();
+
+    char tmpl[] = "/tmp/kelvo-bench-XXXXXX";
+    const std::string dir = mkdtemp(tmpl);
+    setenv("KELVO_PORTS_DIR", dir.c_str(), 1);
+
+    TSimSettings settings = DefaultSimSettings();
+    settings.SpeedCode = 10;  // 115200
+    TSimModule module(settings);
+    TSimPty pty(module);
+    std::mutex lastLock;
+    Clock::time_point lastReplyByte;
+    TSimPtyOptions options;
+    options.LinkDir = dir;
+    options.PortNumber = 7;
+    options.OnTraffic = [&](bool Received, const RawByteString&) {
+        if (!Received) {
+            std::lock_guard<std::mutex> g(lastLock);
+            lastReplyByte = Clock::now();
+        }
+    };
+    pty.Start(options);
+
+    auto port = MakeIntf<TSerialPortInterface>("comport=7;baudrate=115200;active=1");
+    if (!port->GetActive()) {
+        std::fprintf(stderr, "bench_serial: cannot open the simulated port\n");
+        return 1;
+    }
+    TKelvoSession session;
+    session.CurrentInterface = IntfPtr<ICommunicationInterface>(port->AsInterface());
+    session.CurrentBaudRate = 115200;
+
+    // 1. Identification, once on the bare pty (bytes move at once) and once
+    // with the module pacing its replies at the line speed, as a real line
+    // would; the request bytes of the program are not paced by a pty.
+    struct TRun {
+        double Ms, FloorMs, LineMs;
+        size_t Bytes;
+    };
+    auto identify = [&](bool Paced, TRun& Run) {
+        TSimFaults faults;
+        faults.SlowLine = Paced;
+        module.SetFaults(faults);
+        module.ClearLogs();
+        const auto start = Clock::now();
+        if (!session.ReadModule()) {
+            std::fprintf(stderr, "bench_serial: identification failed: %s\n", session.LastError().c_str());
+            return false;
+        }
+        Run.Ms = Ms(Clock::now() - start);
+        Run.Bytes = 0;
+        for (const auto& r : module.RequestLog())
+            Run.Bytes += Paced ? r.Reply.size() : 0;
+        Run.LineMs = Run.Bytes * 10.0 * 1000.0 / 115200.0;
+        Run.FloorMs = 30 * 25.0 + 100.0 + Run.LineMs;
+        return true;
+    };
+    TRun bare{}, paced{};
+    if (!identify(false, bare) || !identify(true, paced))
+        return 1;
+    module.SetFaults({});
+
+    // 2. Idle CPU.
+    TMainThreadQueue::Drain();
+    const double cpu0 = CpuSeconds();
+    const auto idle0 = Clock::now();
+    while (Ms(Clock::now() - idle0) < idleSeconds * 1000.0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        TMainThreadQueue::Drain();
+    }
+    const double idleCpu = CpuSeconds() - cpu0;
+    const double idleWall = Ms(Clock::now() - idle0) / 1000.0;
+
+    // 3. Reply-to-return latency.
+    const RawByteString request = BuildVerdel97Packet(0xFE, 0x01, 0xF0, {});
+    std::vector<double> latencies;
+    for (int i = 0; i < 100; ++i) {
+        RawByteString reply;
+        port->Query(request, 250, reply, &CheckVerdel97Packet);
+        const auto end = Clock::now();
+        if (CheckVerdel97Packet(reply) != 0)
+            continue;
+        std::lock_guard<std::mutex> g(lastLock);
+        latencies.push_back(Ms(end - lastReplyByte));
+    }
+
+    port->Close(false);
+    pty.Stop();
+    TMainThreadQueue::Drain();
+    std::filesystem::remove_all(dir);
+
+    std::printf("serial port over a pty at 115200 bit/s\n");
+    for (const TRun* r : {&bare, &paced}) {
+        std::printf("  identification, %s: %7.1f ms, floor %7.1f ms (30 x 25 ms + 100 ms + %.1f ms line time of "
+                    "%zu reply bytes), ratio %.3f (target <= 1.10)\n",
+                    r == &bare ? "bare pty   " : "paced reply", r->Ms, r->FloorMs, r->LineMs, r->Bytes,
+                    r->Ms / r->FloorMs);
+    }
+    std::printf("  idle CPU        %8.3f %% of one core over %.1f s open and idle (target < 1 %%)\n",
+                100.0 * idleCpu / idleWall, idleWall);
+    std::printf("  last reply byte to Query return: median %.2f ms over %zu exchanges (target <= 3)\n",
+                Median(latencies), latencies.size());
+    return 0;
+}
