@@ -51,6 +51,9 @@ step_win() {
   export WINEPREFIX=$dir/wineprefix WINEDEBUG=-all
   rm -rf "$WINEPREFIX"
   "$root/scripts/wine-run.sh" wineboot --init >/dev/null 2>&1 || true
+  # The null graphics driver lets tests create (invisible) windows without a
+  # display: the hidden hand-over window, the terminal stand-in.
+  "$root/scripts/wine-run.sh" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1 || true
   # Wine programs cost a second or two to start; run them one at a time so
   # the serial tests do not fight over the prefix's COM links.
   ctest --test-dir "$dir" --timeout 900
