@@ -26,10 +26,15 @@ export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
 export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
 export CTEST_OUTPUT_ON_FAILURE=1
 
+# configure_and_build DIR [cmake options...] [--target NAME]
 configure_and_build() {
   local dir=$1; shift
-  cmake -S "$root" -B "$dir" -G Ninja "$@" >/dev/null &&
-    cmake --build "$dir" -j "$jobs"
+  local opts=() target=()
+  while [ $# -gt 0 ]; do
+    if [ "$1" = --target ]; then target=(--target "$2"); shift 2; else opts+=("$1"); shift; fi
+  done
+  cmake -S "$root" -B "$dir" -G Ninja "${opts[@]}" >/dev/null &&
+    cmake --build "$dir" -j "$jobs" "${target[@]}"
 }
 
 step_asan() {
@@ -44,6 +49,10 @@ step_tsan() {
 
 step_win() {
   local dir=$out/win
+  # The Windows tests talk to the native simulator through the prefix's
+  # COM links: build it for the host first.
+  configure_and_build "$out/host" -DCMAKE_BUILD_TYPE=Release -DKELVO_BUILD_GUI=OFF --target kelvo-sim || return 1
+  export KELVO_SIM_PROGRAM=$out/host/sim/kelvo-sim
   configure_and_build "$dir" -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" || return 1
   # A fresh prefix for every run: nothing from an earlier run (COM links,
