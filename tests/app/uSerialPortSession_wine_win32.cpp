@@ -55,7 +55,7 @@ bool WaitFor(TComPortStatus Wanted, bool Equal, int Ms)
 
 class WineSessionTest : public ::testing::Test {
 protected:
-    void SetUp() override
+    void Serve(uint32_t Speed)
     {
         const char* prefix = std::getenv("WINEPREFIX");
         const char* sim = std::getenv("KELVO_SIM_PROGRAM");
@@ -66,13 +66,15 @@ protected:
         FWrites = FPrefix + "/sim-writes.log";
         const std::string pidFile = FPrefix + "/sim.pid";
         RunOnHost("rm -f '" + FWrites + "'; '" + sim + "' --wine-prefix '" + FPrefix + "' --port " +
-                  std::to_string(kPort) + " --model rs --speed 115200 -q -w '" + FWrites +
+                  std::to_string(kPort) + " --model rs --speed " + std::to_string(Speed) + " -q -w '" + FWrites +
                   "' </dev/null >/dev/null 2>&1 & echo $! > '" + pidFile + "'");
         if (!WaitFor(cpsNotFound, false, 10000))
             GTEST_SKIP() << "kelvo-sim did not appear as COM" << kPort;
     }
 
-    void TearDown() override
+    void TearDown() override { Stop(); }
+
+    void Stop()
     {
         if (!FPrefix.empty())
             RunOnHost("kill $(cat '" + FPrefix + "/sim.pid') 2>/dev/null; true");
@@ -100,22 +102,28 @@ protected:
 
 TEST_F(WineSessionTest, ProbeIdentifyAndSaveThroughTheWin32Engine)
 {
-    TKelvoSession session;
-    auto port = MakeIntf<TSerialPortInterface>("comport=" + std::to_string(kPort));
-    TKelvorec probe;
-    // 9600 first (not answered: the module runs at 115200), then 115200.
-    ASSERT_TRUE(session.ProbeInterface(port->AsInterface(), probe, true));
-    EXPECT_EQ(probe.Model, kModelKelvoRS);
-    EXPECT_EQ(port->GetBaudRate(), 115200);
+    for (const int32_t speed : {9600, 115200}) {
+        Serve(speed);
+        if (IsSkipped())
+            return;
+        TKelvoSession session;
+        auto port = MakeIntf<TSerialPortInterface>("comport=" + std::to_string(kPort));
+        TKelvorec probe;
+        // 9600 is tried first, then 115200.
+        ASSERT_TRUE(session.ProbeInterface(port->AsInterface(), probe, true)) << speed;
+        EXPECT_EQ(probe.Model, kModelKelvoRS);
+        EXPECT_EQ(port->GetBaudRate(), speed);
 
-    session.CurrentInterface = IntfPtr<ICommunicationInterface>(port->AsInterface());
-    ASSERT_TRUE(session.ReadModule()) << session.LastError();
-    EXPECT_EQ(session.ModuleRecord.Info.SpeedCode, 10);
-    EXPECT_EQ(session.ModuleRecord.Info.SerialText, "0042.xx.xx/0256");
+        session.CurrentInterface = IntfPtr<ICommunicationInterface>(port->AsInterface());
+        ASSERT_TRUE(session.ReadModule()) << session.LastError();
+        EXPECT_EQ(session.ModuleRecord.Info.SpeedCode, speed == 9600 ? 6 : 10);
+        EXPECT_EQ(session.ModuleRecord.Info.SerialText, "0042.xx.xx/0256");
 
-    session.EditedChannels[1].Unit = "V";
-    ASSERT_TRUE(session.SaveChanges()) << session.LastError();
-    EXPECT_EQ(WriteLog(), (std::vector<std::string>{"1E 01 02 13 56 20 20 20 20"}));
-    EXPECT_EQ(session.ModuleRecord.Channels[1].Unit, "V    ");
-    EXPECT_TRUE(port->Close(false));
+        session.EditedChannels[1].Unit = "V";
+        ASSERT_TRUE(session.SaveChanges()) << session.LastError();
+        EXPECT_EQ(WriteLog(), (std::vector<std::string>{"1E 01 02 13 56 20 20 20 20"})) << speed;
+        EXPECT_EQ(session.ModuleRecord.Channels[1].Unit, "V    ");
+        EXPECT_TRUE(port->Close(false));
+        Stop();
+    }
 }
