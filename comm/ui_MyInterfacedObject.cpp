@@ -1,4 +1,5 @@
 #include "ui_MyInterfacedObject.h"
+#include "uByteString.h"
 
 #include <cstdio>
 #include <mutex>
@@ -20,23 +21,12 @@ std::string GUIDToString(const TGUID& GUID)
 
 namespace {
 
-int HexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // Reads Count hex digits of Text from Pos; false at the first non-digit.
 bool ReadHex(const std::string& Text, size_t Pos, int Count, uint32_t& Value)
 {
     Value = 0;
     for (int i = 0; i < Count; ++i) {
-        int d = HexDigit(Text[Pos + i]);
+        int d = HexDigitValue(Text[Pos + i]);
         if (d < 0)
             return false;
         Value = Value * 16 + static_cast<uint32_t>(d);

@@ -175,12 +175,7 @@ std::string GainText(uint8_t GainCode)
 
 std::string TrimText(std::string_view Text)
 {
-    size_t begin = 0, end = Text.size();
-    while (begin < end && ByteAt(Text, begin) <= 0x20)
-        ++begin;
-    while (end > begin && ByteAt(Text, end - 1) <= 0x20)
-        --end;
-    return std::string(Text.substr(begin, end - begin));
+    return std::string(TrimBlanksAndControls(Text));
 }
 
 std::string UpperCaseText(std::string_view Text)

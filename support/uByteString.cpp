@@ -28,7 +28,7 @@ std::string ToHex(std::string_view data)
     return out;
 }
 
-static int HexValue(char c)
+int HexDigitValue(char c)
 {
     if (c >= '0' && c <= '9')
         return c - '0';
@@ -39,6 +39,15 @@ static int HexValue(char c)
     return -1;
 }
 
+std::string_view TrimBlanksAndControls(std::string_view Text)
+{
+    while (!Text.empty() && static_cast<unsigned char>(Text.front()) <= ' ')
+        Text.remove_prefix(1);
+    while (!Text.empty() && static_cast<unsigned char>(Text.back()) <= ' ')
+        Text.remove_suffix(1);
+    return Text;
+}
+
 RawByteString FromHex(std::string_view text)
 {
     RawByteString out;
@@ -46,7 +55,7 @@ RawByteString FromHex(std::string_view text)
     for (char c : text) {
         if (c == ' ' || c == '\t' || c == '\n' || c == '\r')
             continue;
-        int v = HexValue(c);
+        int v = HexDigitValue(c);
         if (v < 0)
             throw EConvertError("'" + std::string(text) + "' is not a hexadecimal byte string");
         if (high < 0) {

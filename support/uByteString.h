@@ -21,6 +21,13 @@ std::string ToHex(std::string_view data);
 // EConvertError on an odd number of digits or a non-hex character.
 RawByteString FromHex(std::string_view text);
 
+// The value of one hex digit (either case), -1 for any other character.
+int HexDigitValue(char c);
+
+// Text without the blanks and control characters (every byte up to 0x20)
+// at either end.
+std::string_view TrimBlanksAndControls(std::string_view Text);
+
 // The byte at position i as an unsigned value (no bounds check: callers
 // check the size first).
 inline uint8_t ByteAt(std::string_view data, size_t i) { return static_cast<uint8_t>(data[i]); }

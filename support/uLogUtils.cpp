@@ -1,4 +1,5 @@
 #include "uLogUtils.h"
+#include "uByteString.h"
 
 #include <atomic>
 #include <cstdio>
@@ -130,14 +131,6 @@ void WriteLine(std::string_view Message, const TLogSender* Sender, int32_t Numbe
     }
 }
 
-std::string_view Trimmed(std::string_view s)
-{
-    while (!s.empty() && static_cast<unsigned char>(s.front()) <= ' ')
-        s.remove_prefix(1);
-    while (!s.empty() && static_cast<unsigned char>(s.back()) <= ' ')
-        s.remove_suffix(1);
-    return s;
-}
 
 }  // namespace
 
@@ -196,7 +189,7 @@ bool LogEnabled() noexcept
 
 bool IsDebugSwitch(std::string_view Arg)
 {
-    std::string_view s = Trimmed(Arg);
+    std::string_view s = TrimBlanksAndControls(Arg);
     if (!s.empty() && (s.front() == '/' || s.front() == '-'))
         s.remove_prefix(1);
     static constexpr std::string_view Switch = "DEBUG";

@@ -1,4 +1,5 @@
 #include "uXmlUtils.h"
+#include "uByteString.h"
 
 #include <cerrno>
 #include <charconv>
@@ -10,14 +11,6 @@ namespace kelvo {
 
 namespace {
 
-std::string_view Trimmed(std::string_view s)
-{
-    while (!s.empty() && static_cast<unsigned char>(s.front()) <= ' ')
-        s.remove_prefix(1);
-    while (!s.empty() && static_cast<unsigned char>(s.back()) <= ' ')
-        s.remove_suffix(1);
-    return s;
-}
 
 bool EqualsIgnoreCase(std::string_view a, std::string_view b)
 {
@@ -42,7 +35,7 @@ bool EqualsIgnoreCase(std::string_view a, std::string_view b)
 
 bool ParseInteger(std::string_view Text, int64_t& Value)
 {
-    std::string_view s = Trimmed(Text);
+    std::string_view s = TrimBlanksAndControls(Text);
     if (!s.empty() && s.front() == '+')
         s.remove_prefix(1);
     if (s.empty())
@@ -56,7 +49,7 @@ bool ParseInteger(std::string_view Text, int64_t& Value)
 // hexadecimal forms.
 bool ParseFloat(std::string_view Text, double& Value)
 {
-    std::string s(Trimmed(Text));
+    std::string s(TrimBlanksAndControls(Text));
     const std::string sep = LocaleDecimalSeparator();
     size_t i = 0;
     if (i < s.size() && (s[i] == '+' || s[i] == '-'))
@@ -131,7 +124,7 @@ bool TXmlValue::AsBoolean() const
         return std::get<double>(FValue) != 0.0;
     case TKind::Text: {
         const std::string& t = std::get<std::string>(FValue);
-        std::string_view s = Trimmed(t);
+        std::string_view s = TrimBlanksAndControls(t);
         if (EqualsIgnoreCase(s, "true"))
             return true;
         if (EqualsIgnoreCase(s, "false"))
