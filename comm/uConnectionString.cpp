@@ -111,14 +111,21 @@ int64_t StrToInt64Strict(const std::string& Text)
 
 bool StrToBoolText(const std::string& Text)
 {
-    int64_t v = 0;
-    if (TryStrToInt64(Text, v))
-        return v != 0;
     const std::string upper = UpperCaseAscii(Text);
     if (upper == "TRUE")
         return true;
     if (upper == "FALSE")
         return false;
+    // A whole number of any length: on unless every digit is 0.
+    size_t i = (!Text.empty() && (Text[0] == '-' || Text[0] == '+')) ? 1 : 0;
+    if (i < Text.size()) {
+        bool nonZero = false;
+        size_t j = i;
+        for (; j < Text.size() && Text[j] >= '0' && Text[j] <= '9'; ++j)
+            nonZero |= Text[j] != '0';
+        if (j == Text.size())
+            return nonZero;
+    }
     throw EConvertError("'" + Text + "' is not a valid boolean value");
 }
 

@@ -1,4 +1,5 @@
 #include "uiNodedInterface.h"
+#include "uConnectionString.h"
 
 #include <cctype>
 #include <cstdlib>
@@ -51,26 +52,7 @@ Teventer_NodedInterface& NodeDestroyedEvents()
 
 bool XMLTextToBool(const std::string& Text)
 {
-    std::string lower;
-    for (char c : Text)
-        lower.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
-    if (lower == "true")
-        return true;
-    if (lower == "false")
-        return false;
-    size_t i = 0;
-    if (i < lower.size() && (lower[i] == '-' || lower[i] == '+'))
-        ++i;
-    if (i < lower.size()) {
-        bool nonZero = false;
-        size_t j = i;
-        for (; j < lower.size() && std::isdigit(static_cast<unsigned char>(lower[j])); ++j)
-            if (lower[j] != '0')
-                nonZero = true;
-        if (j == lower.size())
-            return nonZero;
-    }
-    throw EConvertError("'" + Text + "' is not a valid boolean value");
+    return StrToBoolText(Text);
 }
 
 TNodedInterface::TNodedInterface(IXMLElement* XMLNode, IUnknown* Parent)
