@@ -707,12 +707,11 @@ std::string AfComPortDeviceName(int Number)
 {
     if (Number <= 0)
         return {};
-    if (const char* dir = std::getenv("KELVO_PORTS_DIR"); dir && *dir) {
-        std::string link = std::string(dir) + "/com" + std::to_string(Number);
-        struct stat st;
-        if (::lstat(link.c_str(), &st) == 0)
-            return link;
-    }
+    // A ports folder replaces the system's nodes altogether: with it set,
+    // COMn is its link comn or nothing, so that a simulator session never
+    // reaches a real port by accident.
+    if (const char* dir = std::getenv("KELVO_PORTS_DIR"); dir && *dir)
+        return std::string(dir) + "/com" + std::to_string(Number);
     if (Number <= 32)
         return "/dev/ttyS" + std::to_string(Number - 1);
     if (Number <= 64)

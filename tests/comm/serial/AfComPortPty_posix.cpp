@@ -117,11 +117,20 @@ std::string OpenError(TAfComPortCore& Core, int Number)
 
 TEST_F(PtyTest, BytesTravelBothWaysAndSpeedsReachTheLine)
 {
+    // With a ports folder, only its links are ports; without one, the
+    // system's node ranges.
     EXPECT_EQ(AfComPortDeviceName(5), Dir + "/com5");
-    EXPECT_EQ(AfComPortDeviceName(33), "/dev/ttyUSB0");
-    EXPECT_EQ(AfComPortDeviceName(2), "/dev/ttyS1");
-    EXPECT_EQ(AfComPortDeviceName(96), "/dev/ttyACM31");
-    EXPECT_EQ(AfComPortDeviceName(97), "");
+    EXPECT_EQ(AfComPortDeviceName(2), Dir + "/com2");
+    EXPECT_EQ(AfProbeComPort(2), ppNotFound);
+    {
+        const std::string saved = Dir;
+        unsetenv("KELVO_PORTS_DIR");
+        EXPECT_EQ(AfComPortDeviceName(33), "/dev/ttyUSB0");
+        EXPECT_EQ(AfComPortDeviceName(2), "/dev/ttyS1");
+        EXPECT_EQ(AfComPortDeviceName(96), "/dev/ttyACM31");
+        EXPECT_EQ(AfComPortDeviceName(97), "");
+        setenv("KELVO_PORTS_DIR", saved.c_str(), 1);
+    }
 
     TAfComPortCore core;
     core.SetDCB(Dcb(9600));
