@@ -1,0 +1,212 @@
+// kelvoctl: the module operations of KelvoSetup from the command line, for
+// technicians and production lines that script their work.
+//
+//   kelvoctl ports
+//   kelvoctl search --speeds 9600,19200
+//   kelvoctl read COM5
+//   kelvoctl measure COM5 --count 10 --csv values.csv
+//   kelvoctl set COM5 ch2.unit=V
+//   kelvoctl backup COM5 module.json
+//   kelvoctl restore COM5 module.json
+//
+// Exit status: 0 success; 1 no module answered or a step failed (the
+// message names it); 2 a usage error (unknown key, a value outside its
+// limits, an invalid backup file) - then nothing has been written.
+
+#include <CLI/CLI.hpp>
+
+#include <iostream>
+
+#include "kelvoctl_args.h"
+#include "kelvoctl_commands.h"
+#include "kelvoctl_console.h"
+#include "kelvoctl_keys.h"
+#include "kelvoctl_report.h"
+#include "uLogUtils.h"
+#include "uMainThreadQueue.h"
+#include "uMessageSink.h"
+#include "uci_ICommunicationInterface.h"
+
+using namespace kelvo;
+using namespace kelvo::ctl;
+
+namespace {
+
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+// The options of the commands that talk to one module.
+struct TPortArgs {
+    std::string Port;
+    int32_t Speed = 0;
+    std::string Speeds;
+};
+
+void AddPortOptions(CLI::App* Command, TPortArgs& Args)
+{
+    Command->add_option("PORT", Args.Port, "COM port of the module, e.g. COM5")->required();
+    auto* speed = Command->add_option("--speed", Args.Speed,
+                                      "Talk at exactly this line speed (bit/s) instead of searching for it")
+                      ->check(CLI::Range(1, 4000000));
+    Command->add_option("--speeds", Args.Speeds,
+                        "Speeds to search for the module at, e.g. 9600,115200 or all (default 9600,115200)")
+        ->excludes(speed);
+}
+
+TPortChoice PortChoice(const TPortArgs& Args)
+{
+    TPortChoice c;
+    c.Port = ParsePortName(Args.Port);
+    if (Args.Speed > 0)
+        c.Speed = Args.Speed;
+    if (!Args.Speeds.empty())
+        c.Speeds = ParseSpeedList(Args.Speeds);
+    return c;
+}
+
+std::string KeysHelp()
+{
+    std::string text = "Keys:\n";
+    for (const TFieldInfo& f : KeyFields()) {
+        const std::string key = std::string(f.PerChannel ? "chN." : "") + f.Name;
+        text += "  " + key + std::string(key.size() < 14 ? 14 - key.size() : 1, ' ') + f.Help + "\n";
+    }
+    text +=
+        "N is the channel, 1-4. A value equal to what the module holds changes nothing; only the\n"
+        "settings that change are written, each after the write enable 0xE4. Values outside their\n"
+        "limits are refused (exit status 2) before anything is sent.\n"
+        "Example: kelvoctl set COM5 ch2.unit=V ch2.min=-50 ch2.max=150";
+    return text;
+}
+
+void ReportError(bool Json, const std::string& Message, int Code)
+{
+    std::cerr << "kelvoctl: " << Message << "\n";
+    if (Json)
+        std::cout << ojson{{"error", Message}, {"exit_code", Code}}.dump(-1, ' ', false, ojson::error_handler_t::replace)
+                  << "\n";
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    PrepareConsole();
+    TMainThreadQueue::Init();
+    // Messages of the lower layers (unknown items in a reply) are notes.
+    TScopedMessageSink sink([](const std::string& Text) { std::cerr << "kelvoctl: " << Text << "\n"; });
+
+    CLI::App app{
+        "Finds Kelvo measuring modules on COM ports, reads, changes and backs up their configuration and\n"
+        "shows their measured values. Exit status: 0 success, 1 no module answered or a step failed,\n"
+        "2 usage error (nothing written).",
+        "kelvoctl"};
+    app.require_subcommand(1);
+    app.fallthrough();
+    bool json = false;
+    bool debug = false;
+    bool trace = false;
+    app.add_flag("--json", json, "Machine-readable output (JSON; measure: one object per line)");
+    app.add_flag("--debug", debug, "Write the diagnostic log (yyyymmdd_N.log beside the program)");
+    app.add_flag("--trace", trace, "Forward all module traffic to the terminal window (kelvo-termlisten on Linux)");
+
+    auto* ports = app.add_subcommand("ports", "List the COM ports present and whether they are free or in use");
+
+    auto* search = app.add_subcommand("search", "Probe every present COM port (or one) for modules");
+    std::string searchSpeeds = "9600,115200";
+    std::string searchPort;
+    search->add_option("--speeds", searchSpeeds,
+                       "Speeds to try, e.g. 9600,115200, 19200 or all; tried in the window's order")
+        ->capture_default_str();
+    search->add_option("--port", searchPort, "Probe only this port, e.g. COM3");
+
+    TPortArgs readArgs;
+    auto* read = app.add_subcommand("read", "Identify the module and print its whole configuration");
+    AddPortOptions(read, readArgs);
+
+    TPortArgs measureArgs;
+    uint32_t count = 1;
+    uint32_t interval = 1000;
+    std::string csvFile;
+    auto* measure = app.add_subcommand(
+        "measure", "Poll the four measured values as the measuring page does (\"-\" not valid, \"OVR \" overrange)");
+    AddPortOptions(measure, measureArgs);
+    measure->add_option("--count", count, "Number of polls; 0 polls until stopped")->capture_default_str();
+    measure->add_option("--interval", interval, "Milliseconds from one poll to the next")
+        ->check(CLI::Range(0u, 86400000u))
+        ->capture_default_str();
+    measure->add_option("--csv", csvFile, "Append one row per poll, with its time, to this CSV file");
+
+    TPortArgs setArgs;
+    std::vector<std::string> assignments;
+    auto* set = app.add_subcommand("set", "Change settings of the module and save them");
+    AddPortOptions(set, setArgs);
+    set->add_option("SETTINGS", assignments, "KEY=VALUE ...")->required();
+    set->footer(KeysHelp());
+
+    TPortArgs backupArgs;
+    std::string backupFile;
+    auto* backup = app.add_subcommand("backup", "Write the editable configuration of the module to a JSON file");
+    AddPortOptions(backup, backupArgs);
+    backup->add_option("FILE", backupFile, "Backup file to write")->required();
+
+    TPortArgs restoreArgs;
+    std::string restoreFile;
+    auto* restore = app.add_subcommand(
+        "restore", "Set the configuration from a backup file and save it (only the differences are written)");
+    AddPortOptions(restore, restoreArgs);
+    restore->add_option("FILE", restoreFile, "Backup file to read")->required();
+
+    std::vector<std::string> args = Utf8Arguments(argc, argv);
+    std::vector<char*> pointers;
+    for (std::string& a : args)
+        pointers.push_back(a.data());
+    try {
+        app.parse(static_cast<int>(pointers.size()), pointers.data());
+    } catch (const CLI::ParseError& e) {
+        const int rc = app.exit(e);
+        return rc == 0 ? 0 : kExitUsage;
+    }
+
+    if (debug)
+        SetLogEnabled(true);
+    if (trace)
+        SetDataTraceHandler(TerminalForwarderHandler());
+
+    const TOutput out{json};
+    int rc = 0;
+    try {
+        if (ports->parsed()) {
+            RunPorts(out);
+        } else if (search->parsed()) {
+            std::optional<uint16_t> port;
+            if (!searchPort.empty())
+                port = ParsePortName(searchPort);
+            RunSearch(out, ParseSpeedList(searchSpeeds), port);
+        } else if (read->parsed()) {
+            RunRead(out, PortChoice(readArgs));
+        } else if (measure->parsed()) {
+            RunMeasure(out, PortChoice(measureArgs), count, interval, csvFile);
+        } else if (set->parsed()) {
+            RunSet(out, PortChoice(setArgs), assignments);
+        } else if (backup->parsed()) {
+            RunBackup(out, PortChoice(backupArgs), backupFile);
+        } else if (restore->parsed()) {
+            RunRestore(out, PortChoice(restoreArgs), restoreFile);
+        }
+    } catch (const EUsageError& e) {
+        ReportError(json, e.Message(), kExitUsage);
+        rc = kExitUsage;
+    } catch (const EStepFailed& e) {
+        ReportError(json && !e.InJsonOutput(), e.Message(), kExitFailed);
+        rc = kExitFailed;
+    } catch (const std::exception& e) {
+        ReportError(json, e.what(), kExitFailed);
+        rc = kExitFailed;
+    }
+    TMainThreadQueue::Drain();
+    if (debug && !LogFileName().empty())
+        std::cerr << "kelvoctl: diagnostic log " << LogFileName().string() << "\n";
+    LogShutdown();
+    return rc;
+}

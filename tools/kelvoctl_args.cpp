@@ -1,0 +1,124 @@
+#include "kelvoctl_args.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+
+#include "uKelvoxx.h"
+
+namespace kelvo::ctl {
+
+namespace {
+
+std::string_view Trimmed(std::string_view Text)
+{
+    while (!Text.empty() && (Text.front() == ' ' || Text.front() == '\t'))
+        Text.remove_prefix(1);
+    while (!Text.empty() && (Text.back() == ' ' || Text.back() == '\t'))
+        Text.remove_suffix(1);
+    return Text;
+}
+
+}  // namespace
+
+std::string LowerCase(std::string_view Text)
+{
+    std::string out(Text);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
+uint16_t ParsePortName(std::string_view Text)
+{
+    std::string_view digits = Text;
+    if (digits.size() > 3 && LowerCase(digits.substr(0, 3)) == "com")
+        digits.remove_prefix(3);
+    const auto n = ParseWhole(digits);
+    if (!n || *n < 1 || *n > 255)
+        throw EUsageError("\"" + std::string(Text) + "\" is not a COM port (COM1 ... COM255)");
+    return static_cast<uint16_t>(*n);
+}
+
+const std::vector<int32_t>& SearchSpeedChoices()
+{
+    static const std::vector<int32_t> speeds{300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
+    return speeds;
+}
+
+std::set<int32_t> ParseSpeedList(std::string_view Text)
+{
+    const auto& choices = SearchSpeedChoices();
+    if (LowerCase(Trimmed(Text)) == "all")
+        return std::set<int32_t>(choices.begin(), choices.end());
+    std::set<int32_t> speeds;
+    std::string_view rest = Text;
+    for (;;) {
+        const size_t comma = rest.find(',');
+        const std::string_view item = Trimmed(rest.substr(0, comma));
+        const auto n = ParseWhole(item);
+        if (!n || std::find(choices.begin(), choices.end(), *n) == choices.end()) {
+            std::string list;
+            for (int32_t s : choices)
+                list += (list.empty() ? "" : ", ") + std::to_string(s);
+            throw EUsageError("\"" + std::string(item) + "\" is not a search speed (" + list + " or all)");
+        }
+        speeds.insert(static_cast<int32_t>(*n));
+        if (comma == std::string_view::npos)
+            break;
+        rest.remove_prefix(comma + 1);
+    }
+    return speeds;
+}
+
+std::optional<double> ParseDecimal(std::string_view Text)
+{
+    std::string s(Trimmed(Text));
+    if (s.size() > 1 && s[0] == '+' && s[1] != '-')
+        s.erase(0, 1);
+    std::replace(s.begin(), s.end(), ',', '.');
+    // Only what a person writes as a number: from_chars would also take
+    // "inf", "nan" and hexadecimal digits.
+    if (s.empty() || s.find_first_not_of("0123456789.+-eE") != std::string::npos)
+        return std::nullopt;
+    double d = 0;
+    const char* end = s.data() + s.size();
+    auto [p, ec] = std::from_chars(s.data(), end, d, std::chars_format::general);
+    if (ec != std::errc() || p != end || !std::isfinite(d))
+        return std::nullopt;
+    return d;
+}
+
+std::optional<int64_t> ParseWhole(std::string_view Text)
+{
+    Text = Trimmed(Text);
+    if (Text.empty() || Text.size() > 18 || Text.find_first_not_of("0123456789") != std::string_view::npos)
+        return std::nullopt;
+    int64_t v = 0;
+    auto [p, ec] = std::from_chars(Text.data(), Text.data() + Text.size(), v);
+    if (ec != std::errc() || p != Text.data() + Text.size())
+        return std::nullopt;
+    return v;
+}
+
+std::optional<bool> ParseSwitch(std::string_view Text)
+{
+    const std::string v = LowerCase(Trimmed(Text));
+    if (v == "on" || v == "1" || v == "yes" || v == "true")
+        return true;
+    if (v == "off" || v == "0" || v == "no" || v == "false")
+        return false;
+    return std::nullopt;
+}
+
+std::string FloatText(float Value)
+{
+    char buf[64];
+    auto [p, ec] = std::to_chars(buf, buf + sizeof buf, Value);
+    if (ec != std::errc())
+        return "?";
+    return std::string(buf, p);
+}
+
+}  // namespace kelvo::ctl

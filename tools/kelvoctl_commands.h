@@ -1,0 +1,37 @@
+#pragma once
+// The commands of kelvoctl, each run against the COM ports of the machine
+// through the same session the window uses. A command prints its result
+// and returns normally; a failed step raises EStepFailed (exit status 1),
+// a wrong input EUsageError (exit status 2).
+
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace kelvo::ctl {
+
+struct TOutput {
+    bool Json = false;
+};
+
+// How a command finds the module on its port: one exact speed, or a search
+// over the chosen speeds in the window's order.
+struct TPortChoice {
+    uint16_t Port = 0;
+    std::optional<int32_t> Speed;
+    std::set<int32_t> Speeds{9600, 115200};
+};
+
+void RunPorts(const TOutput& Out);
+void RunSearch(const TOutput& Out, const std::set<int32_t>& Speeds, std::optional<uint16_t> Port);
+void RunRead(const TOutput& Out, const TPortChoice& Where);
+// Count 0: until the program is stopped.
+void RunMeasure(const TOutput& Out, const TPortChoice& Where, uint32_t Count, uint32_t IntervalMs,
+                const std::string& CsvFile);
+void RunSet(const TOutput& Out, const TPortChoice& Where, const std::vector<std::string>& Assignments);
+void RunBackup(const TOutput& Out, const TPortChoice& Where, const std::string& File);
+void RunRestore(const TOutput& Out, const TPortChoice& Where, const std::string& File);
+
+}  // namespace kelvo::ctl

@@ -1,0 +1,14 @@
+#include "kelvoctl_console.h"
+
+namespace kelvo::ctl {
+
+std::vector<std::string> Utf8Arguments(int argc, char** argv)
+{
+    return std::vector<std::string>(argv, argv + argc);
+}
+
+void PrepareConsole()
+{
+}
+
+}  // namespace kelvo::ctl

@@ -1,0 +1,113 @@
+#pragma once
+// The settings kelvoctl can change, as KEY=VALUE:
+//
+//   address=5  speed=19200  userdata="Hala 3"
+//   ch2.name=Teplota  ch2.unit=C  ch2.min=-50  ch2.max=150  ch2.decimals=1
+//   ch2.gain=8x  ch2.sensor=on  ch2.watch=on  ch2.upper=90  ch2.lower=-20  ch2.hyst=2
+//
+// Each value is checked against the limits of the window's editor for it
+// before anything is sent. Applying a list of settings changes the working
+// copy of a session exactly as the editors would, and only where the value
+// differs from what the module holds, so the save that follows writes the
+// settings that really change and nothing else.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "kelvoctl_args.h"
+#include "uKelvoSession.h"
+#include "uKelvoxx.h"
+
+namespace kelvo::ctl {
+
+enum class TKeyField : uint8_t {
+    // the module
+    Address,
+    Speed,
+    UserData,
+    // one channel
+    Name,
+    Unit,
+    RangeMin,
+    RangeMax,
+    Decimals,
+    Gain,
+    Sensor,
+    Watch,
+    Upper,
+    Lower,
+    Hysteresis,
+};
+
+struct TKey {
+    TKeyField Field = TKeyField::Address;
+    uint8_t Channel = 0;  // 1-4 for the channel fields, 0 for the module's
+
+    // "address", "ch2.unit"
+    std::string Name() const;
+    bool operator==(const TKey&) const = default;
+};
+
+// The field names in the order kelvoctl lists them; the channel fields are
+// written "chN." + name.
+struct TFieldInfo {
+    TKeyField Field;
+    const char* Name;
+    bool PerChannel;
+    const char* Help;  // meaning and limits, for --help
+};
+const std::vector<TFieldInfo>& KeyFields();
+
+// Every key in listing order: the module's, then channel 1's ... channel 4's.
+std::vector<TKey> AllKeys();
+
+// A checked value for one key.
+struct TAssignment {
+    TKey Key;
+    double Number = 0;   // address, speed in bit/s, decimals, gain code, range and limits
+    std::string Text;    // name, unit, user data: module bytes, trimmed
+    bool Switch = false; // sensor, watch
+};
+
+// "ch2.unit" (any letter case) -> the key; EUsageError for an unknown one.
+TKey ParseKey(std::string_view Key);
+
+// A value for Key, checked against the editor's limits; EUsageError with a
+// message naming the key otherwise.
+TAssignment ParseSetting(std::string_view Key, std::string_view Value);
+
+// "KEY=VALUE" (the value may be empty, e.g. "ch1.unit=").
+TAssignment ParseAssignment(std::string_view KeyEqualsValue);
+
+// The value of Key in Record as kelvoctl shows and backs it up (UTF-8, the
+// same form ParseSetting accepts); nothing when the key does not apply: a
+// channel the module did not report, a gain or 4-20 mA option the channel
+// does not have, a speed code outside the speed list.
+std::optional<std::string> KeyValueText(const TKelvorec& Record, const TKey& Key);
+
+// One setting that the working copy now holds differently from the module.
+struct TChange {
+    TKey Key;
+    std::string Old;
+    std::string New;
+};
+
+// Applies the assignments in order to the session's working copy (a later
+// one of the same key wins) and returns the keys whose value changed, each
+// once. A value equal to what the working copy holds changes nothing. A
+// changing value the module cannot take raises EUsageError and leaves the
+// working copy untouched: address and speed on other models than KelvoRS,
+// a gain or 4-20 mA option the channel does not have, a channel the module
+// did not report.
+std::vector<TChange> ApplyAssignments(TKelvoSession& Session, const std::vector<TAssignment>& Assignments);
+
+// The changes whose field differs between Wanted (the working record that
+// was saved) and Got (what the module reports after the save): the settings
+// the module did not take. Old of each then holds what the module reports.
+std::vector<TChange> ChangesNotTaken(const TKelvorec& Wanted, const TKelvorec& Got,
+                                     const std::vector<TChange>& Changes);
+
+}  // namespace kelvo::ctl
