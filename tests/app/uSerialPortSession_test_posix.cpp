@@ -9,6 +9,7 @@
 #include <string>
 
 #include "AfComPort.h"
+#include "ScopedEnvDir.h"
 #include "uKelvoSession.h"
 #include "uMainThreadQueue.h"
 #include "uSimPty.h"
@@ -20,29 +21,9 @@ namespace fs = std::filesystem;
 namespace {
 
 // A temporary ports folder as KELVO_PORTS_DIR for the whole test.
-class PortsDir {
-public:
-    PortsDir()
-    {
-        char tmpl[] = "/tmp/kelvo-ports-XXXXXX";
-        FPath = mkdtemp(tmpl);
-        FOld = std::getenv("KELVO_PORTS_DIR") ? std::getenv("KELVO_PORTS_DIR") : "";
-        setenv("KELVO_PORTS_DIR", FPath.c_str(), 1);
-    }
-    ~PortsDir()
-    {
-        if (FOld.empty())
-            unsetenv("KELVO_PORTS_DIR");
-        else
-            setenv("KELVO_PORTS_DIR", FOld.c_str(), 1);
-        std::error_code ec;
-        fs::remove_all(FPath, ec);
-    }
-    const std::string& Path() const { return FPath; }
-
-private:
-    std::string FPath;
-    std::string FOld;
+struct PortsDir : kelvo::testing::TScopedEnvDir {
+    PortsDir() : TScopedEnvDir("KELVO_PORTS_DIR", "kelvo-ports") {}
+    std::string Path() const { return Dir.string(); }
 };
 
 struct Counter {

@@ -29,35 +29,16 @@ const RawByteString SentFrame = Bytes({0x01, 0x2A, 0x00, 0xFE, 0x00, 0x0D});
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "ScopedEnvDir.h"
+
 namespace {
 
 namespace fs = std::filesystem;
 
 // Points XDG_RUNTIME_DIR at a fresh folder for the life of the object.
-class TScopedRuntimeDir {
-public:
-    TScopedRuntimeDir()
-    {
-        if (const char* old = std::getenv("XDG_RUNTIME_DIR"))
-            FOld = old;
-        std::random_device rd;
-        Dir = fs::temp_directory_path() / ("kelvo-fw-" + std::to_string(rd()) + "-" + std::to_string(::getpid()));
-        fs::create_directories(Dir);
-        ::setenv("XDG_RUNTIME_DIR", Dir.c_str(), 1);
-    }
-    ~TScopedRuntimeDir()
-    {
-        if (FOld)
-            ::setenv("XDG_RUNTIME_DIR", FOld->c_str(), 1);
-        else
-            ::unsetenv("XDG_RUNTIME_DIR");
-        std::error_code ec;
-        fs::remove_all(Dir, ec);
-    }
-    fs::path Dir;
-
-private:
-    std::optional<std::string> FOld;
+// The user's runtime folder, fresh for one test.
+struct TScopedRuntimeDir : kelvo::testing::TScopedEnvDir {
+    TScopedRuntimeDir() : TScopedEnvDir("XDG_RUNTIME_DIR", "kelvo-fw") {}
 };
 
 // A bound datagram socket at the terminal's path, as the listener has.

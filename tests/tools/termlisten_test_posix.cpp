@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 #include "uByteString.h"
+#include "ScopedEnvDir.h"
 #include "uTerminalForwarder.h"
 
 using namespace kelvo;
@@ -30,30 +31,9 @@ using namespace std::chrono_literals;
 
 namespace {
 
-class TScopedRuntimeDir {
-public:
-    TScopedRuntimeDir()
-    {
-        if (const char* old = std::getenv("XDG_RUNTIME_DIR"))
-            FOld = old;
-        std::random_device rd;
-        Dir = fs::temp_directory_path() / ("kelvo-tl-" + std::to_string(rd()) + "-" + std::to_string(::getpid()));
-        fs::create_directories(Dir);
-        ::setenv("XDG_RUNTIME_DIR", Dir.c_str(), 1);
-    }
-    ~TScopedRuntimeDir()
-    {
-        if (FOld)
-            ::setenv("XDG_RUNTIME_DIR", FOld->c_str(), 1);
-        else
-            ::unsetenv("XDG_RUNTIME_DIR");
-        std::error_code ec;
-        fs::remove_all(Dir, ec);
-    }
-    fs::path Dir;
-
-private:
-    std::optional<std::string> FOld;
+// The user's runtime folder, fresh for one test.
+struct TScopedRuntimeDir : kelvo::testing::TScopedEnvDir {
+    TScopedRuntimeDir() : TScopedEnvDir("XDG_RUNTIME_DIR", "kelvo-tl") {}
 };
 
 // The listener as a child process with its standard output in a pipe.

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "FakePortBackend.h"
+#include "OpenError.h"
 #include "TestWait.h"
 
 namespace kelvo::test {
@@ -75,16 +76,6 @@ protected:
         return Reports;
     }
 };
-
-std::string OpenError(TAfComPortCore& Core, int Number)
-{
-    try {
-        Core.OpenComPort(Number);
-    } catch (const EAfComPortCoreError& e) {
-        return e.what();
-    }
-    return "(no error)";
-}
 
 TEST_F(CoreTest, OpenFailuresNameTheStepAndLeaveThePortClosed)
 {

@@ -22,6 +22,7 @@
 #include "AfComPort.h"
 #include "AfComPortBackend.h"
 #include "AfComPortCore.h"
+#include "OpenError.h"
 #include "TestWait.h"
 #include "uMainThreadQueue.h"
 
@@ -104,16 +105,6 @@ protected:
         return settings.DCB();
     }
 };
-
-std::string OpenError(TAfComPortCore& Core, int Number)
-{
-    try {
-        Core.OpenComPort(Number);
-    } catch (const EAfComPortCoreError& e) {
-        return e.what();
-    }
-    return "(no error)";
-}
 
 TEST_F(PtyTest, BytesTravelBothWaysAndSpeedsReachTheLine)
 {
