@@ -7,13 +7,6 @@
 
 namespace kelvo {
 
-std::string UpperCaseAscii(std::string Text)
-{
-    for (char& c : Text)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return Text;
-}
-
 TConnectionString::TConnectionString(const std::string& S)
 {
     // ";" and every kind of line break (CR, LF, CR LF) end an item.

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "uByteString.h"
+
 namespace kelvo {
 
 class TConnectionString {
@@ -57,7 +59,5 @@ const char* ParityName(uint8_t Code);  // "None", "Odd", "Even", "Mark", "Space"
 
 // "active" opens the channel for "TRUE" in any case or exactly "1".
 bool IsActiveText(const std::string& Text);
-
-std::string UpperCaseAscii(std::string Text);
 
 }  // namespace kelvo

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cmath>
 
+#include "uByteString.h"
 #include "uTerminalForwarder.h"
 #include "uTickUtils.h"
 
@@ -434,21 +435,6 @@ public:
 
 TTerminalForwarder gForwarder;
 
-std::string NormalizedParam(const std::string& Param)
-{
-    size_t b = 0, e = Param.size();
-    while (b < e && static_cast<unsigned char>(Param[b]) <= ' ')
-        ++b;
-    while (e > b && static_cast<unsigned char>(Param[e - 1]) <= ' ')
-        --e;
-    std::string s = Param.substr(b, e - b);
-    if (!s.empty() && (s[0] == '/' || s[0] == '-'))
-        s.erase(0, 1);
-    for (char& c : s)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return s;
-}
-
 }  // namespace
 
 void SetDataTraceHandler(const TDataTraceEvent& Handler)
@@ -483,7 +469,7 @@ void TCommunicationInterface::DataTrace(uint8_t Direction, const RawByteString& 
 bool CommandLineWantsDataTrace(const std::vector<std::string>& Params)
 {
     for (const std::string& p : Params) {
-        std::string s = NormalizedParam(p);
+        std::string s = NormalizedSwitch(p);
         if (s == "DST" || s == "STD")
             return true;
     }

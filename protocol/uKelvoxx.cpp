@@ -180,11 +180,7 @@ std::string TrimText(std::string_view Text)
 
 std::string UpperCaseText(std::string_view Text)
 {
-    std::string out(Text);
-    for (char& c : out)
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A');
-    return out;
+    return UpperCaseAscii(Text);
 }
 
 RawByteString FitText(std::string_view Text, size_t Width)

@@ -48,6 +48,23 @@ std::string_view TrimBlanksAndControls(std::string_view Text)
     return Text;
 }
 
+std::string UpperCaseAscii(std::string_view Text)
+{
+    std::string out(Text);
+    for (char& c : out)
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    return out;
+}
+
+std::string NormalizedSwitch(std::string_view Param)
+{
+    std::string_view s = TrimBlanksAndControls(Param);
+    if (!s.empty() && (s.front() == '/' || s.front() == '-'))
+        s.remove_prefix(1);
+    return UpperCaseAscii(s);
+}
+
 RawByteString FromHex(std::string_view text)
 {
     RawByteString out;

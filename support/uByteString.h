@@ -28,6 +28,13 @@ int HexDigitValue(char c);
 // at either end.
 std::string_view TrimBlanksAndControls(std::string_view Text);
 
+// ASCII upper case; other bytes unchanged.
+std::string UpperCaseAscii(std::string_view Text);
+
+// A command-line switch as the program compares it: trimmed, one leading
+// "/" or "-" dropped, upper case ("/debug " -> "DEBUG").
+std::string NormalizedSwitch(std::string_view Param);
+
 // The byte at position i as an unsigned value (no bounds check: callers
 // check the size first).
 inline uint8_t ByteAt(std::string_view data, size_t i) { return static_cast<uint8_t>(data[i]); }

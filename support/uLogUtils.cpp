@@ -189,20 +189,7 @@ bool LogEnabled() noexcept
 
 bool IsDebugSwitch(std::string_view Arg)
 {
-    std::string_view s = TrimBlanksAndControls(Arg);
-    if (!s.empty() && (s.front() == '/' || s.front() == '-'))
-        s.remove_prefix(1);
-    static constexpr std::string_view Switch = "DEBUG";
-    if (s.size() != Switch.size())
-        return false;
-    for (size_t i = 0; i < s.size(); ++i) {
-        char c = s[i];
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A');
-        if (c != Switch[i])
-            return false;
-    }
-    return true;
+    return NormalizedSwitch(Arg) == "DEBUG";
 }
 
 void LogStartup(int argc, const char* const* argv) noexcept
