@@ -12,26 +12,12 @@
 #include <memory>
 #include <vector>
 
+#include "BenchFigures.h"
 #include "uKelvoSession.h"
 #include "uSimSerialInterface.h"
 
 using namespace kelvo;
-using Clock = std::chrono::steady_clock;
-
-namespace {
-
-double Ms(Clock::duration d)
-{
-    return std::chrono::duration<double, std::milli>(d).count();
-}
-
-double Median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
-}
-
-}  // namespace
+using namespace kelvo::bench;
 
 int main(int argc, char** argv)
 {

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchFigures.h"
 #include "uKelvoSession.h"
 #include "uMainThreadQueue.h"
 #include "uSimPty.h"
@@ -25,26 +26,15 @@
 #include "uci_ISerialPortInterface.h"
 
 using namespace kelvo;
-using Clock = std::chrono::steady_clock;
+using namespace kelvo::bench;
 
 namespace {
-
-double Ms(Clock::duration d)
-{
-    return std::chrono::duration<double, std::milli>(d).count();
-}
 
 double CpuSeconds()
 {
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
     return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-double Median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
 }
 
 }  // namespace
