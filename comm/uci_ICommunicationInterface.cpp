@@ -329,7 +329,7 @@ void TCommunicationInterface::Unlock()
 // ---- Request and reply ------------------------------------------------------
 
 void TCommunicationInterface::Query(const RawByteString& Request, int32_t Timeout, RawByteString& Reply,
-                                    TReplyCheck Check)
+                                    TReplyCheck Check, TReplyHopeless Hopeless)
 {
     Reply.clear();
     TChannelLock lock(FLock);
@@ -346,6 +346,12 @@ void TCommunicationInterface::Query(const RawByteString& Request, int32_t Timeou
     // Once bytes come, each chunk gives the line this long to go on.
     const uint32_t quiet = static_cast<uint32_t>(std::ceil(charTime * 10)) + 50;
     uint32_t deadline = GetTickCount32() + static_cast<uint32_t>(static_cast<int64_t>(Timeout) + lineTime);
+    // Once the reply cannot become complete any more, the deadline stays
+    // where the chunk that showed it put it: a device that never stops
+    // talking must not hold the exchange for ever. What still arrives until
+    // then is taken, so that the tail of a late frame does not begin the
+    // next exchange's reply.
+    bool hopeless = false;
     for (;;) {
         SleepMs(1);
         if (InQueueCount() != 0) {
@@ -355,7 +361,10 @@ void TCommunicationInterface::Query(const RawByteString& Request, int32_t Timeou
             // keep the exchange alive for ever.
             if (!chunk.empty()) {
                 Reply += chunk;
-                deadline = GetTickCount32() + quiet;
+                if (!hopeless) {
+                    deadline = GetTickCount32() + quiet;
+                    hopeless = Hopeless && Hopeless(Reply);
+                }
             }
         }
         // Signed difference: correct across the wrap of the tick counter.

@@ -30,6 +30,11 @@ namespace kelvo {
 // anything else goes on waiting. CheckVerdel97Packet has this shape.
 using TReplyCheck = uint16_t (*)(const RawByteString& Reply);
 
+// Decides whether the reply collected so far can never become complete,
+// whatever follows (a foreign device, a line full of noise): true ends the
+// patience of Query. Verdel97ReplyHopeless has this shape.
+using TReplyHopeless = bool (*)(const RawByteString& Reply);
+
 // Modem lines carried by the line-change notification.
 constexpr int32_t LineRLSD = 0;  // carrier detect changed; state: carrier present
 constexpr int32_t LineCTS = 1;
@@ -88,9 +93,13 @@ public:
     virtual TeventerCiNotify* ChangeEvents() = 0;
     virtual TeventerCiNotifyChangeEvent* LineChangeEvents() = 0;
     // Sends Request and collects what comes back, under the channel lock.
-    // Never reports a timeout: the caller judges Reply.
+    // Never reports a timeout: the caller judges Reply. Each chunk that
+    // arrives gives the line another quiet period - until Hopeless (when
+    // given) says the reply can no longer become complete; from then on the
+    // exchange ends one quiet period after that chunk, however much more
+    // the line sends.
     virtual void Query(const RawByteString& Request, int32_t Timeout, RawByteString& Reply,
-                       TReplyCheck Check = nullptr) = 0;
+                       TReplyCheck Check = nullptr, TReplyHopeless Hopeless = nullptr) = 0;
     virtual void ExtractReceived(int32_t Count, RawByteString& Data) = 0;
     virtual int32_t ReceivedCount(bool Poll) = 0;
     virtual void PeekReceived(int32_t Count, RawByteString& Data) = 0;
@@ -154,7 +163,7 @@ public:
     TeventerCiNotify* ChangeEvents() override;
     TeventerCiNotifyChangeEvent* LineChangeEvents() override;
     void Query(const RawByteString& Request, int32_t Timeout, RawByteString& Reply,
-               TReplyCheck Check = nullptr) override;
+               TReplyCheck Check = nullptr, TReplyHopeless Hopeless = nullptr) override;
     void ExtractReceived(int32_t Count, RawByteString& Data) override;
     int32_t ReceivedCount(bool Poll) override;
     void PeekReceived(int32_t Count, RawByteString& Data) override;

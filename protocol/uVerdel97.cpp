@@ -84,6 +84,20 @@ uint16_t CheckVerdel97Packet(const RawByteString& Packet)
     return 0;
 }
 
+bool Verdel97ReplyHopeless(const RawByteString& Packet)
+{
+    if (!Packet.empty() && Packet[0] != kPrefix)
+        return true;
+    if (Packet.size() >= 2 && Packet[1] != kFormat)
+        return true;
+    if (Packet.size() < 4)
+        return false;
+    const size_t expected = ByteAt(Packet, 2) * 256u + ByteAt(Packet, 3) + kHeadSize;
+    if (expected < 8 || Packet.size() > expected)
+        return true;
+    return Packet.size() == expected && CheckVerdel97Packet(Packet) != 0;
+}
+
 void ParseVerdel97Packet(const RawByteString& Packet, TVerdelFormat97& Result)
 {
     Result.Terminator = 0;

@@ -41,6 +41,13 @@ RawByteString BuildVerdel97Packet(uint8_t Address, uint8_t Signature, uint8_t In
 // checksum, 6 wrong terminator. Never raises.
 uint16_t CheckVerdel97Packet(const RawByteString& Packet);
 
+// True once no bytes appended to Packet can make it a valid frame: its
+// first or second byte is wrong, it is longer than its length field
+// announces (or the length field names a frame shorter than any valid
+// one), or it has the announced size but fails the check. False while more
+// bytes could still complete it. Never raises.
+bool Verdel97ReplyHopeless(const RawByteString& Packet);
+
 // Splits a frame into Result. Raises the general error "Incorrect PACKET
 // (Verdel format 97)!" on malformed input; meant for input that
 // CheckVerdel97Packet accepted.

@@ -32,7 +32,8 @@ struct TQueryRun {
 
 // Runs one Query on the injected clock. A loop that would never end fails
 // the test instead of hanging it.
-TQueryRun RunQuery(TScriptedChannel& Ch, const RawByteString& Request, int32_t Timeout, TReplyCheck Check = nullptr)
+TQueryRun RunQuery(TScriptedChannel& Ch, const RawByteString& Request, int32_t Timeout, TReplyCheck Check = nullptr,
+                   TReplyHopeless Hopeless = nullptr)
 {
     TManualTimeSource clock(50000);
     clock.OnSleep = [](uint32_t now) {
@@ -42,7 +43,7 @@ TQueryRun RunQuery(TScriptedChannel& Ch, const RawByteString& Request, int32_t T
     TScopedTimeSource scope(&clock);
     TQueryRun run;
     size_t writesBefore = Ch.Writes().size();
-    Ch.Query(Request, Timeout, run.Reply, Check);
+    Ch.Query(Request, Timeout, run.Reply, Check, Hopeless);
     std::vector<kelvo::test::TWrittenData> w = Ch.Writes();
     if (w.size() > writesBefore)
         run.SinceWrite = static_cast<int64_t>(clock.Tick()) - w.back().Tick;
@@ -120,6 +121,51 @@ TEST(Query, CheckEndsAtOnceAndEarlierBytesLeadTheReply)
     run = RunQuery(*ch, "q", 100);
     EXPECT_EQ(run.Reply, "");
     EXPECT_EQ(run.SinceWrite, 101);
+}
+
+namespace {
+
+// A reply is complete as "abcd" and beyond saving once it holds an 'x'.
+uint16_t IsAbcd(const RawByteString& Reply)
+{
+    return Reply == "abcd" ? 0 : 1;
+}
+bool HoldsAnX(const RawByteString& Reply)
+{
+    return Reply.find('x') != RawByteString::npos;
+}
+
+}  // namespace
+
+TEST(Query, AReplyBeyondSavingStopsMovingTheDeadline)
+{
+    IntfPtr<TScriptedChannel> ch = OpenChannel();
+    // A line that never stops talking: a chunk every 20 ms for 10 s.
+    std::vector<kelvo::test::TScriptChunk> chatter;
+    for (uint32_t t = 20; t <= 10000; t += 20)
+        chatter.push_back({t, "x"});
+    ch->ReplyAfterWrite(chatter);
+    TQueryRun run = RunQuery(*ch, "q", 30000, &IsAbcd, &HoldsAnX);
+    // One quiet period after the first chunk, whatever came after it; what
+    // arrived until then was taken.
+    EXPECT_EQ(run.SinceWrite, 20 + 50 + 1);
+    EXPECT_EQ(run.Reply, "xxx");
+    ch->DropPending();
+
+    // Good bytes first: the chunk that spoils the reply fixes the deadline.
+    ch->SetCharTime(CharTime9600);
+    ch->ReplyAfterWrite({{10, "ab"}, {40, "x"}, {80, "cd"}, {130, "ef"}});
+    run = RunQuery(*ch, "q", 1000, &IsAbcd, &HoldsAnX);
+    EXPECT_EQ(run.SinceWrite, 40 + 61 + 1);
+    EXPECT_EQ(run.Reply, "abxcd");
+    ch->DropPending();
+
+    // While the reply can still grow, chunks keep the exchange going.
+    ch->SetCharTime(0);
+    ch->ReplyAfterWrite({{40, "a"}, {80, "b"}, {120, "c"}, {160, "d"}});
+    run = RunQuery(*ch, "q", 100, &IsAbcd, &HoldsAnX);
+    EXPECT_EQ(run.Reply, "abcd");
+    EXPECT_EQ(run.SinceWrite, 160);
 }
 
 TEST(Query, ClosedChannelAndFailingDriver)

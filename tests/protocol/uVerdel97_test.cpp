@@ -68,6 +68,31 @@ TEST(Verdel97, CheckReportsTheFirstFailingTest)
     EXPECT_EQ(CheckVerdel97Packet(FromHex("2A 61 00 06 FE 01 58 00 17 0A")), 6);
 }
 
+TEST(Verdel97, AReplyIsHopelessOnlyWhenNoBytesCanCompleteIt)
+{
+    const RawByteString good = FromHex("2A 61 00 06 FE 01 58 00 17 0D");
+    const struct {
+        RawByteString Reply;
+        bool Hopeless;
+    } cases[] = {
+        {"", false},
+        {good.substr(0, 1), false},
+        {good.substr(0, 3), false},
+        {good.substr(0, 9), false},                    // one byte short
+        {good, false},                                 // complete and valid
+        {FromHex("2A 61 00 04 FE 01 71 0D"), false},  // checks, although it will not parse
+        {RawByteString(1, '\0') + good, true},         // stray byte first
+        {"$GPGGA", true},
+        {FromHex("2A 62"), true},
+        {good + '\x0D', true},                         // longer than announced
+        {FromHex("2A 61 00 03"), true},                // announces less than any frame
+        {FromHex("2A 61 00 06 FE 01 58 00 18 0D"), true},  // full size, wrong checksum
+        {FromHex("2A 61 00 06 FE 01 58 00 17 0A"), true},  // full size, wrong terminator
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(Verdel97ReplyHopeless(c.Reply), c.Hopeless) << ToHex(c.Reply);
+}
+
 TEST(Verdel97, ParseRejectsWhatCannotBeAFrame)
 {
     // Checks 0 (length 4, correct sum, terminator) but holds no code byte room.
