@@ -133,6 +133,10 @@ int main(int argc, char** argv)
     f->add_flag("--unstable", faults.Unstable, "Make every reply differ from the one before it");
     f->add_flag("--every-second", faults.EverySecond, "Hear only the first, third, fifth ... request");
     f->add_flag("--slow", faults.SlowLine, "Pace reply bytes at the line speed (10 bits a byte)");
+    f->add_option("--chatter", faults.ChatterEveryMs,
+                  "Be a foreign device that sends a line of text every MS milliseconds and answers nothing");
+    f->add_flag("--unparsable", faults.UnparsableFrame,
+                "Answer every request with a frame that checks but cannot be parsed");
     f->add_option("--vanish-after", vanishAfter,
                   "After this many replies stop half way through the next one and disappear: the pty is "
                   "closed and the link removed, as when a cable is pulled; the simulator then exits");

@@ -14,6 +14,8 @@ namespace {
 
 constexpr uint8_t kBroadcast = 0xFE;
 constexpr uint8_t kWriteEnable = 0xE4;
+// What the chattering device sends, again and again.
+constexpr std::string_view kChatterLine = "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\r\n";
 
 // The module's receive buffer: a frame announcing more than this is taken
 // for noise rather than waited for.
@@ -346,15 +348,33 @@ RawByteString TSimModule::Poll(uint32_t Now)
     while (n < FOut.size() && DueBy(FOut[n].Due, Now))
         out += FOut[n++].Bytes;
     FOut.erase(FOut.begin(), FOut.begin() + n);
+
+    if (const uint32_t period = FState.Faults.ChatterEveryMs) {
+        if (!FChatterStarted) {
+            FChatterStarted = true;
+            FNextChatter = Now;
+        }
+        // A host that did not look for a long time gets a few lines, not
+        // the whole backlog.
+        for (int lines = 0; lines < 8 && DueBy(FNextChatter, Now); ++lines) {
+            out += kChatterLine;
+            FNextChatter += period;
+        }
+        if (DueBy(FNextChatter, Now))
+            FNextChatter = Now + period;
+    }
     return out;
 }
 
 std::optional<uint32_t> TSimModule::NextDue() const
 {
     std::lock_guard lock(FLock);
-    if (FOut.empty())
-        return std::nullopt;
-    return FOut.front().Due;
+    std::optional<uint32_t> next;
+    if (!FOut.empty())
+        next = FOut.front().Due;
+    if (FState.Faults.ChatterEveryMs && FChatterStarted && (!next || DueBy(FNextChatter, *next)))
+        next = FNextChatter;
+    return next;
 }
 
 void TSimModule::DiscardOutput()
@@ -391,6 +411,8 @@ void TSimModule::SetFaults(const TSimFaults& Faults)
 {
     std::lock_guard lock(FLock);
     FState.Faults = Faults;
+    if (!Faults.ChatterEveryMs)
+        FChatterStarted = false;
 }
 
 bool TSimModule::Gone() const
@@ -531,7 +553,7 @@ void TSimModule::HandleFrame(const RawByteString& Frame, uint32_t LineSpeed, uin
     }
     // Not heard at all: the state (0xE4 included) stays as it was.
     const TSimFaults& faults = FState.Faults;
-    bool dropped = FGone || faults.Silent;
+    bool dropped = FGone || faults.Silent || faults.ChatterEveryMs;
     if (!dropped && faults.EverySecond)
         dropped = (FHeard++ % 2) == 1;
     if (dropped) {
@@ -555,6 +577,13 @@ void TSimModule::HandleFrame(const RawByteString& Frame, uint32_t LineSpeed, uin
     if (FState.Faults.Unstable && (FReplies % 2) == 1 && !replyData.empty())
         replyData.back() = static_cast<char>(replyData.back() ^ 0x01);
     RawByteString frame = BuildVerdel97Packet(address, f.Signature, ack, replyData);
+    if (FState.Faults.UnparsableFrame) {
+        // Length 4: one byte short of the shortest frame with a code; the
+        // checksum and terminator are right, so only parsing refuses it.
+        frame = Bytes({0x2A, 0x61, 0x00, 0x04, address, f.Signature});
+        frame += static_cast<char>(Verdel97CheckSum(frame));
+        frame += '\r';
+    }
     if (FState.Faults.BadChecksum)
         frame[frame.size() - 2] = static_cast<char>(ByteAt(frame, frame.size() - 2) ^ 0x5A);
     if (FState.Faults.StrayByte)
@@ -639,11 +668,17 @@ bool TSimModule::ApplyWrite(uint8_t Instruction, const RawByteString& Data)
     TSimSettings& s = FState;
     switch (Instruction) {
     case 0xE0:
-        if (Data.size() != 2 || ByteAt(Data, 0) > 253 || SimSpeedOfCode(ByteAt(Data, 1)) == 0)
+        if (Data.size() != 2 || ByteAt(Data, 0) > 253)
             return false;
+        // Its own code back leaves the line as it is, also a code that names
+        // no speed; another such code is refused.
+        if (ByteAt(Data, 1) != s.SpeedCode) {
+            if (SimSpeedOfCode(ByteAt(Data, 1)) == 0)
+                return false;
+            s.SpeedCode = ByteAt(Data, 1);
+            s.LineSpeed = 0;  // from now on the module runs at the speed of its code
+        }
         s.Address = ByteAt(Data, 0);
-        s.SpeedCode = ByteAt(Data, 1);
-        s.LineSpeed = 0;  // from now on the module runs at the speed of its code
         return true;
     case 0xE2:
         if (Data.empty() || Data.size() > 17 || Data[0] != '\0')

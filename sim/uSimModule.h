@@ -153,6 +153,8 @@ private:
     uint64_t FHeard = 0;        // requests for this module, for the every-second mode
     uint64_t FReplies = 0;      // replies started, for the vanish and unstable modes
     std::vector<TQueued> FOut;
+    bool FChatterStarted = false;  // the chattering device's clock runs from the first poll
+    uint32_t FNextChatter = 0;
     std::vector<TSimRequest> FRequests;
     std::vector<TSimWrite> FWrites;
 };

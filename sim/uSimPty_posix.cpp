@@ -218,7 +218,9 @@ void TSimPty::CloseAll()
 
 void TSimPty::Serve()
 {
-    RawByteString pending;  // due output the pty would not take yet
+    // Due output the pty would not take yet; a device that talks on its
+    // own starts at once, not only once the host has written.
+    RawByteString pending = FModule.Poll(NowMs());
     char buf[4096];
     while (FRunning) {
         bool open = FMaster >= 0;

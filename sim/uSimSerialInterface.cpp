@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "uExceptions.h"
 #include "uTickUtils.h"
 
 namespace kelvo {
@@ -78,6 +79,8 @@ void TSimSerialInterface::Collect()
 void TSimSerialInterface::Read(RawByteString& Data)
 {
     std::lock_guard<std::recursive_mutex> guard(FLock);
+    if (FReadFails)
+        throw Exception(FName + " - Read data error ");
     Collect();
     Data.swap(FRx);
     FRx.clear();

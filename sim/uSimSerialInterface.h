@@ -29,6 +29,8 @@ public:
     TSimModule& Module() { return *FModule; }
     // Opening fails while this is set, as on a port another program holds.
     void SetOpenFails(bool Value) { FOpenFails = Value; }
+    // Reads raise while this is set, as a driver does whose device is gone.
+    void SetReadFails(bool Value) { FReadFails = Value; }
     // Number of Write calls and bytes written since the channel was made.
     size_t WriteCount() const { return FWriteCount; }
 
@@ -70,6 +72,7 @@ private:
     std::string FName;
     std::atomic<bool> FOpen{false};
     bool FOpenFails = false;
+    std::atomic<bool> FReadFails{false};
     RawByteString FRx;  // delivered by the module, not yet read (under FLock)
     std::atomic<int32_t> FBaudRate{9600};
     uint8_t FDataBits = 8;

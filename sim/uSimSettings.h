@@ -74,6 +74,14 @@ struct TSimFaults {
     // >= 0: after this many replies the module starts one more, stops half
     // way and is gone for good (an unplugged cable); -1: never.
     int32_t VanishAfter = -1;
+    // > 0: not a module at all but a device that talks on its own (a GPS
+    // receiver, a scanner): a line of text this often, whatever the host
+    // sends; requests are never answered.
+    uint32_t ChatterEveryMs = 0;
+    // Every request is answered with an 8-byte frame that passes the frame
+    // check but cannot be parsed (length field 4): a foreign protocol that
+    // happens to look like ours.
+    bool UnparsableFrame = false;
 };
 
 struct TSimSettings {
