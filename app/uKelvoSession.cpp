@@ -53,7 +53,7 @@ bool TKelvoSession::Transact(ICommunicationInterface* Interface, uint8_t Instruc
         return false;
     const RawByteString request = BuildVerdel97Packet(Address, kRequestSignature, Instruction, Data);
     RawByteString reply;
-    Interface->Query(request, TimeoutMs, reply, &CheckVerdel97Packet);
+    Interface->Query(request, TimeoutMs, reply, &CheckVerdel97Packet, &Verdel97ReplyHopeless);
     if (CheckVerdel97Packet(reply) != 0)
         return false;
     TVerdelFormat97 frame;
@@ -102,9 +102,17 @@ bool TKelvoSession::ProbeAtSpeed(ICommunicationInterface* Interface, int32_t Spe
         Interface->GetDescription(text);
         OnConnectionLabel(text + " / " + Description);
     }
-    if (Interface)
-        Interface->SetConnectionString("baudrate=" + std::to_string(Speed));
-    const bool result = CheckDevice(Interface, Model);
+    bool result = false;
+    try {
+        if (Interface)
+            Interface->SetConnectionString("baudrate=" + std::to_string(Speed));
+        result = CheckDevice(Interface, Model);
+    } catch (const std::exception& e) {
+        // A reply that cannot be parsed, a channel that fails: whatever went
+        // wrong belongs to this interface at this speed, and the search goes
+        // on with the next one.
+        Log(std::string("CheckDevice failed: ") + e.what(), MainWindowSender(), 0, 4);
+    }
     Log(result ? "CheckDevice (result=1)" : "CheckDevice (result=0)", MainWindowSender(), 0, 4);
     return result;
 }
@@ -181,7 +189,12 @@ bool TKelvoSession::ProbeInterface(ICommunicationInterface* Interface, TKelvorec
 
     bool result = false;
     try {
-        const bool opened = Interface->Open();
+        bool opened = false;
+        try {
+            opened = Interface->Open();
+        } catch (const std::exception& e) {
+            Log("Open CI " + description + " failed: " + e.what(), sender, 0, 2);
+        }
         Log("Open CI " + description + (opened ? " OK" : " fail"), sender, 0, 2);
         if (Interface->GetActive()) {
             std::vector<std::pair<int32_t, std::string>> speeds;
@@ -283,9 +296,16 @@ bool TKelvoSession::ReadMeasuredValues(std::array<TKelvoChannelRecountedValue, 4
         v.Valid = false;
     RawByteString reply;
     bool answered = false;
-    for (int attempt = 0; attempt < kMeasureAttempts && !answered; ++attempt)
-        answered = Transact(CurrentInterface.get(), kInstrReadValues, RawByteString(1, '\0'), reply,
-                            kBroadcastAddress, kMeasureTimeoutMs);
+    for (int attempt = 0; attempt < kMeasureAttempts && !answered; ++attempt) {
+        try {
+            answered = Transact(CurrentInterface.get(), kInstrReadValues, RawByteString(1, '\0'), reply,
+                                kBroadcastAddress, kMeasureTimeoutMs);
+        } catch (const std::exception& e) {
+            // A reply that cannot be parsed or a channel error is one more
+            // attempt without an answer, as silence is.
+            Log(std::string("Measurement failed: ") + e.what(), MainWindowSender(), 0, 4);
+        }
+    }
     if (answered && !reply.empty())
         DecodeRecountedValues(reply, Values);
     return answered;

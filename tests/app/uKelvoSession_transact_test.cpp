@@ -25,9 +25,10 @@ TEST_F(SimSessionTest, TransactReturnsTheReplyDataOfAValidFrame)
     Mark();
     ASSERT_TRUE(Session.Transact(Channel->AsInterface(), kInstrReadCommSettings, {}, reply, 0xFE, 250));
     EXPECT_EQ(reply, Bytes({0x01, 0x06}));
-    // The pause, then the frame complete well before the time-out.
+    // The pause, then the frame taken the moment it is complete, not one
+    // quiet period (50 ms) later.
     EXPECT_GE(Elapsed(), 25u);
-    EXPECT_LT(Elapsed(), 200u);
+    EXPECT_LT(Elapsed(), 25u + 50u);
     ASSERT_EQ(Requests().size(), 1u);
     EXPECT_EQ(Requests()[0].Bytes, BuildVerdel97Packet(0xFE, 0x01, 0xF0, {}));
 }
@@ -55,6 +56,17 @@ TEST_F(SimSessionTest, TransactFailsQuietlyAndKeepsTheCallersReply)
         EXPECT_FALSE(Session.Transact(Channel->AsInterface(), kInstrIdentify, {}, reply, 0xFE, 250)) << fault;
         EXPECT_EQ(reply, "kept");
     }
+}
+
+TEST_F(SimSessionTest, TheIdentificationsTransactionWaitsItsOwnTimeout)
+{
+    TSimSettings settings = DefaultSimSettings();
+    settings.Faults.Silent = true;
+    Connect(settings);
+    RawByteString reply;
+    Mark();
+    EXPECT_FALSE(Session.TransactWithSpeedTimeout(kInstrIdentify, {}, reply, 0xFE, 500));
+    EXPECT_GE(Elapsed(), 25u + 4130u);  // 9600 bit/s, not the 500 ms it was given
 }
 
 TEST_F(SimSessionTest, TransactOnAClosedOrMissingChannelWritesNothing)
@@ -245,4 +257,43 @@ TEST_F(SimSessionTest, ProbeInterfaceTriesCheckedSpeedsInOrderAndRestores)
     Channel->SetOpenFails(false);
     EXPECT_FALSE(Session.ProbeInterface(Channel->AsInterface(), rec, false));
     EXPECT_TRUE(Requests().empty());
+}
+
+TEST_F(SimSessionTest, AForeignOrFailingDeviceEndsOnlyItsOwnProbe)
+{
+    // A device that never stops talking, one whose frame checks but cannot
+    // be parsed, and a channel whose reads fail: each is "no module here"
+    // at each speed, quickly, and nothing is raised.
+    const struct {
+        const char* What;
+        uint32_t ChatterEveryMs;
+        bool Unparsable;
+        bool ReadFails;
+    } cases[] = {{"chatter", 20, false, false}, {"unparsable", 0, true, false}, {"read error", 0, false, true}};
+    for (const auto& c : cases) {
+        TSimSettings settings = DefaultSimSettings();
+        settings.Faults.ChatterEveryMs = c.ChatterEveryMs;
+        settings.Faults.UnparsableFrame = c.Unparsable;
+        Connect(settings);
+        Channel->SetReadFails(c.ReadFails);
+        Clock.OnSleep = [start = Clock.Tick()](uint32_t now) {
+            if (now - start > 60000)
+                throw std::runtime_error("the probe does not end");
+        };
+        TKelvorec rec;
+        Mark();
+        EXPECT_FALSE(Session.ProbeInterface(Channel->AsInterface(), rec, false)) << c.What;
+        // Both default speeds tried, neither waiting out its 250 ms.
+        EXPECT_EQ(Requests().size(), 2u) << c.What;
+        EXPECT_LT(Elapsed(), 2u * (25u + 1u + 250u)) << c.What;
+
+        // A measurement tick on such a channel is three unanswered attempts.
+        Session.CurrentInterface = IntfPtr<ICommunicationInterface>(Channel->AsInterface());
+        Channel->Open();
+        std::array<TKelvoChannelRecountedValue, 4> values{};
+        values[0].Valid = true;
+        EXPECT_FALSE(Session.ReadMeasuredValues(values)) << c.What;
+        EXPECT_FALSE(values[0].Valid);
+        Clock.OnSleep = nullptr;
+    }
 }

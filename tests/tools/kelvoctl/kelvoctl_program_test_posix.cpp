@@ -224,6 +224,37 @@ TEST_F(KelvoctlProgram, SearchFindsAModuleAtAnotherSpeedOnlyWhenThatSpeedIsChose
     EXPECT_NE(r.Err.find("COM202: no such port"), std::string::npos) << Describe(r);
 }
 
+TEST_F(KelvoctlProgram, SearchGoesOnPastDevicesThatAreNotModules)
+{
+    // Searched before the module: a device that never stops talking and one
+    // whose replies check but cannot be parsed.
+    std::vector<std::unique_ptr<TSimModule>> others;
+    std::vector<std::unique_ptr<TSimPty>> ptys;
+    for (unsigned port : {kPort - 2, kPort - 1}) {
+        TSimSettings foreign = DefaultSimSettings();
+        foreign.Faults.ChatterEveryMs = port == kPort - 2 ? 20 : 0;
+        foreign.Faults.UnparsableFrame = port == kPort - 1;
+        others.push_back(std::make_unique<TSimModule>(foreign));
+        ptys.push_back(std::make_unique<TSimPty>(*others.back()));
+        TSimPtyOptions options;
+        options.LinkDir = Dir.string();
+        options.PortNumber = port;
+        ptys.back()->Start(options);
+    }
+    Serve(DefaultSimSettings(TSimModel::KelvoRS));
+
+    const auto start = std::chrono::steady_clock::now();
+    TRun r = Ctl({"search"});
+    const auto took = std::chrono::steady_clock::now() - start;
+    for (auto& p : ptys)
+        p->Stop();
+    ASSERT_EQ(r.Status, 0) << Describe(r);
+    EXPECT_NE(r.Out.find("KelvoRS  COM201"), std::string::npos) << Describe(r);
+    EXPECT_EQ(r.Out.find("COM199"), std::string::npos) << Describe(r);
+    // Each foreign port costs two short probes, not the chatter's lifetime.
+    EXPECT_LT(took, std::chrono::seconds(20));
+}
+
 TEST_F(KelvoctlProgram, ReadPrintsTheModulesConfiguration)
 {
     TSimSettings s = DefaultSimSettings();
