@@ -467,8 +467,10 @@ bool IdentifyModule(TKelvorec& Rec, uint8_t /*Address: every read goes to 254*/,
     if (reply.size() != 2)
         throw Exception("Device not responding ($F0)");
     Rec.Info.Address = ByteAt(reply, 0);
-    if (ByteAt(reply, 1) < kSpeedCodeCount)
-        Rec.Info.SpeedCode = ByteAt(reply, 1);
+    // Kept as reported, also a code that names no speed: a save that leaves
+    // the speed alone must give the module back exactly its own code, never
+    // one that an earlier read or a fresh record happened to hold.
+    Rec.Info.SpeedCode = ByteAt(reply, 1);
 
     read(kInstrReadUserData, "", "Device not responding ($F2)");
     Rec.Info.UserData = TrimText(reply);
@@ -549,16 +551,6 @@ std::vector<TKelvoWriteCommand> BuildSaveCommands(const TKelvorec& Working, cons
     const TKelvoVerdel& w = Working.Info;
     const TKelvoVerdel& d = Device.Info;
 
-    // A KelvoRS is sent a changed speed on its own; the other models get
-    // the speed byte only along with a changed address.
-    const bool speedDiffers = w.SpeedCode != d.SpeedCode;
-    if ((Device.Model == kModelKelvoRS && speedDiffers) || w.Address != d.Address) {
-        TKelvoWriteCommand cmd{kInstrWriteCommSettings, BuildCommSettingsData(w), ""};
-        if (speedDiffers)
-            cmd.ConnectionStringAfter = "baudrate=" + std::to_string(SpeedCodeToBaudRate(w.SpeedCode));
-        commands.push_back(std::move(cmd));
-    }
-
     if (TrimText(w.UserData) != TrimText(d.UserData))
         commands.push_back({kInstrWriteUserData, BuildUserDataData(w.UserData), ""});
 
@@ -579,6 +571,18 @@ std::vector<TKelvoWriteCommand> BuildSaveCommands(const TKelvorec& Working, cons
         const RawByteString watch = BuildChannelWatchChanges(Working.Watch[i - 1], Device.Watch[i - 1]);
         if (!watch.empty())
             commands.push_back({kInstrWriteChannelWatch, BuildChannelWatchData(i, watch), ""});
+    }
+
+    // The communication settings go last: a module may take a new address
+    // or speed at once, and would not hear a write that came after them at
+    // the old ones. A KelvoRS is sent a changed speed on its own; the other
+    // models get the speed byte only along with a changed address.
+    const bool speedDiffers = w.SpeedCode != d.SpeedCode;
+    if ((Device.Model == kModelKelvoRS && speedDiffers) || w.Address != d.Address) {
+        TKelvoWriteCommand cmd{kInstrWriteCommSettings, BuildCommSettingsData(w), ""};
+        if (speedDiffers)
+            cmd.ConnectionStringAfter = "baudrate=" + std::to_string(SpeedCodeToBaudRate(w.SpeedCode));
+        commands.push_back(std::move(cmd));
     }
     return commands;
 }

@@ -122,7 +122,7 @@ std::string FormatSerialText(uint16_t ProductCode, uint16_t SerialNumber);
 struct TKelvoVerdel {
     std::string Identification;  // reply to 0xF3, trimmed
     std::string UserData;        // reply to 0xF2, trimmed
-    uint8_t SpeedCode = 0;       // reply to 0xF0, byte 1
+    uint8_t SpeedCode = 0;       // reply to 0xF0, byte 1, as reported (>= kSpeedCodeCount: unknown)
     uint8_t Address = 0;         // reply to 0xF0, byte 0 (0-253)
     std::string SerialText;      // FormatSerialText(ProductCode, SerialNumber)
     uint16_t ProductCode = 0;    // reply to 0xFA, bytes 0-1
@@ -304,10 +304,11 @@ struct TKelvoWriteCommand {
     bool operator==(const TKelvoWriteCommand&) const = default;
 };
 
-// The writes of one save, in the order they go out: communication settings
-// (when the address differs, or the speed differs on a KelvoRS), user data,
-// then for channel 1-4 name, configuration, 4-20 mA flag, watching. Empty
-// when nothing the module accepts back differs.
+// The writes of one save, in the order they go out: user data, then for
+// channel 1-4 name, configuration, 4-20 mA flag, watching, and last the
+// communication settings (when the address differs, or the speed differs on
+// a KelvoRS), which a module may apply at once. Empty when nothing the
+// module accepts back differs.
 std::vector<TKelvoWriteCommand> BuildSaveCommands(const TKelvorec& Working, const TKelvorec& Device);
 
 }  // namespace kelvo

@@ -206,18 +206,11 @@ std::vector<TChange> Save(TConnection& C, const std::vector<TChange>& Changes)
     return ChangesNotTaken(wanted, C.Session.ModuleRecord, Changes);
 }
 
-bool IsCommSetting(const TAssignment& A)
-{
-    return A.Key.Field == TKeyField::Address || A.Key.Field == TKeyField::Speed;
-}
-
 // Applies the settings to the module, reads it back and reports; shared by
 // set and restore. Every setting is checked against the module before the
-// first write. A new address or speed takes effect in the module at once,
-// while the writes after it in the same save still go to the old address
-// and speed; so the other settings are saved first and the communication
-// settings in a second save. Raises EStepFailed when a save fails or the
-// module did not take every change.
+// first write; the one save of the session sends only what differs, the
+// communication settings last. Raises EStepFailed when the save fails or
+// the module did not take every change.
 void SaveAndReport(const TOutput& Out, TConnection& C, const std::vector<TAssignment>& Settings)
 {
     {
@@ -226,16 +219,8 @@ void SaveAndReport(const TOutput& Out, TConnection& C, const std::vector<TAssign
         check.ResetWorkingCopy();
         ApplyAssignments(check, Settings);
     }
-    std::vector<TAssignment> comm, others;
-    for (const TAssignment& a : Settings)
-        (IsCommSetting(a) ? comm : others).push_back(a);
-
-    std::vector<TChange> changes = ApplyAssignments(C.Session, others);
-    std::vector<TChange> missed = Save(C, changes);
-    const std::vector<TChange> commChanges = ApplyAssignments(C.Session, comm);
-    const std::vector<TChange> commMissed = Save(C, commChanges);
-    changes.insert(changes.end(), commChanges.begin(), commChanges.end());
-    missed.insert(missed.end(), commMissed.begin(), commMissed.end());
+    const std::vector<TChange> changes = ApplyAssignments(C.Session, Settings);
+    const std::vector<TChange> missed = Save(C, changes);
     std::string error;
     if (!missed.empty()) {
         for (const TChange& m : missed)

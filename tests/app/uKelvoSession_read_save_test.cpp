@@ -79,15 +79,23 @@ TEST_F(SimSessionTest, ReadModuleFailuresAreReportedNotRaised)
     EXPECT_EQ(Session.LastError(), "Device not responding ($1F)");
 }
 
-TEST_F(SimSessionTest, ReadModuleKeepsASpeedCodeOutsideTheTable)
+TEST_F(SimSessionTest, ASpeedCodeOutsideTheTableIsKeptAndGivenBackUnchanged)
 {
     TSimSettings settings = DefaultSimSettings();
     settings.SpeedCode = 12;
     settings.LineSpeed = 9600;
     Connect(settings);
-    Session.ModuleRecord.Info.SpeedCode = 7;
     ASSERT_TRUE(Session.ReadModule()) << Session.LastError();
-    EXPECT_EQ(Session.ModuleRecord.Info.SpeedCode, 7);
+    EXPECT_EQ(Session.ModuleRecord.Info.SpeedCode, 12);
+
+    // A new address alone: the speed byte is the module's own code, never
+    // one that would move it to another speed (code 0 is 110 bit/s).
+    Module->ClearLogs();
+    Session.EditedAddress = 5;
+    ASSERT_TRUE(Session.SaveChanges()) << Session.LastError();
+    EXPECT_EQ(Writes(*Module), (std::vector<std::pair<uint8_t, RawByteString>>{{0xE0, Bytes({0x05, 0x0C})}}));
+    EXPECT_EQ(Module->LineSpeed(), 9600u);
+    EXPECT_EQ(Session.ModuleRecord.Info.Address, 5);
 }
 
 TEST_F(SimSessionTest, UnchangedWorkingCopySendsNothingAndStillRereads)
@@ -139,27 +147,28 @@ TEST_F(SimSessionTest, SaveSendsOnlyTheChangedGroupEachAfterWriteEnable)
     EXPECT_FLOAT_EQ(Session.ModuleRecord.Watch[0].Upper, 10.0f);
 }
 
-TEST_F(SimSessionTest, SaveOfANewAddressSendsEverythingToTheOldOne)
+TEST_F(SimSessionTest, SaveOfANewAddressSendsItLastAndEverythingToTheOldOne)
 {
+    // The simulated module takes a new address at once: every write after
+    // it would go unheard.
     Connect();
     ASSERT_TRUE(Session.ReadModule());
     Module->ClearLogs();
-    const std::string userData = Session.ModuleRecord.Info.UserData;
     Session.EditedAddress = 5;
-    Session.EditedUserData = "abc";
+    Session.EditedChannels[0].Name = "Tank";
+    Session.EditedChannels[1].Unit = "V";
     ASSERT_TRUE(Session.SaveChanges()) << Session.LastError();
 
     const auto log = Requests();
-    ASSERT_GE(log.size(), 4u);
-    EXPECT_EQ(Instructions({log.begin(), log.begin() + 4}), (std::vector<uint8_t>{0xE4, 0xE0, 0xE4, 0xE2}));
-    for (size_t i = 0; i < 4; ++i)
+    ASSERT_GE(log.size(), 6u);
+    EXPECT_EQ(Instructions({log.begin(), log.begin() + 6}), (std::vector<uint8_t>{0xE4, 0x2B, 0xE4, 0x1E, 0xE4, 0xE0}));
+    for (size_t i = 0; i < 6; ++i)
         EXPECT_EQ(log[i].Address, 1) << i;
-    EXPECT_EQ(log[1].Data, Bytes({0x05, 0x06}));
-    // The module took its new address at once, so the user data sent to the
-    // old one afterwards went unheard; the re-read at 254 shows both.
-    EXPECT_EQ(Writes(*Module).size(), 1u);
+    EXPECT_EQ(log[5].Data, Bytes({0x05, 0x06}));
+    EXPECT_EQ(Writes(*Module).size(), 3u);
     EXPECT_EQ(Session.ModuleRecord.Info.Address, 5);
-    EXPECT_EQ(Session.ModuleRecord.Info.UserData, userData);
+    EXPECT_EQ(TrimText(Session.ModuleRecord.Channels[0].Name), "Tank");
+    EXPECT_EQ(Session.ModuleRecord.Channels[1].Unit, "V    ");
 }
 
 TEST_F(SimSessionTest, SpeedChangeSwitchesTheLineOnlyOnKelvoRS)

@@ -94,6 +94,11 @@ TEST(KelvoChanges, SingleChangesGiveTheirCommands)
     w = device;
     w.Info.Address = 5;
     EXPECT_EQ(Commands(w, device), "E0: 05 06");
+    TKelvorec unknownSpeed = device;  // a reported code that names no speed, not edited: given back as it was
+    unknownSpeed.Info.SpeedCode = 12;
+    TKelvorec w12 = unknownSpeed;
+    w12.Info.Address = 5;
+    EXPECT_EQ(Commands(w12, unknownSpeed), "E0: 05 0C");
     w.Info.SpeedCode = 7;
     EXPECT_EQ(Commands(w, device), "E0: 05 07 then baudrate=19200");
 
@@ -161,7 +166,8 @@ TEST(KelvoChanges, ListsKeepTheirOrderAndTheSaveItsSequence)
               "12 80 13 41 20 00 00 14 " + ToHex(FitText("10", 10)) + " 15 C0 20 00 00 16 " +
                   ToHex(FitText("-2.5", 10)) + " 17 3F 00 00 00 18 " + ToHex(FitText("0.5", 10)));
 
-    // The whole save: settings, user data, then channel by channel.
+    // The whole save: user data, channel by channel, and the communication
+    // settings last (a module may take a new address or speed at once).
     w.Info.Address = 3;
     w.Info.SpeedCode = 7;
     w.Info.UserData = "U";
@@ -171,5 +177,5 @@ TEST(KelvoChanges, ListsKeepTheirOrderAndTheSaveItsSequence)
     std::vector<uint8_t> order;
     for (const auto& cmd : BuildSaveCommands(w, device))
         order.push_back(cmd.Instruction);
-    EXPECT_EQ(order, (std::vector<uint8_t>{0xE0, 0xE2, 0x2B, 0x1E, 0x1A, 0x1C, 0x2B}));
+    EXPECT_EQ(order, (std::vector<uint8_t>{0xE2, 0x2B, 0x1E, 0x1A, 0x1C, 0x2B, 0xE0}));
 }

@@ -222,13 +222,14 @@ TEST(KelvoIdentify, RecordIsClearedFirstAndKeepsWhatWasNotRead)
     EXPECT_EQ(rec.Watch, (std::array<TChannelWatch, 4>{}));
     EXPECT_EQ(rec.Info.UserData, "old");
 
-    // Speed code 12 is not taken; a short FA reply gives the bytes present.
+    // Speed code 12 names no speed and is kept as reported (never the code
+    // an earlier read left); a short FA reply gives the bytes present.
     FakeModule module;
     module.answers[Bytes({0xF0})] = FromHex("05 0C");
     module.answers[Bytes({0xFA})] = FromHex("00 2A 01");
     module.answers[Bytes({0xF3})] = "tarnel 4";
     ASSERT_TRUE(IdentifyModule(rec, 254, module.Callback()));
-    EXPECT_EQ(rec.Info.SpeedCode, 9);
+    EXPECT_EQ(rec.Info.SpeedCode, 12);
     EXPECT_EQ(rec.Info.Address, 5);
     EXPECT_EQ(rec.Info.ProductCode, 42);
     EXPECT_EQ(rec.Info.SerialNumber, 1);
