@@ -146,6 +146,27 @@ int64_t LogDayNumber(int Year, int Month, int Day)
     return era * 146097 + doe - 719468;
 }
 
+namespace {
+
+// Appends Text with every byte below 0x20 written as \xNN: a device text
+// carrying CR LF must not start a line of its own in the log.
+void AppendLogText(std::string& Line, std::string_view Text)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    for (const char c : Text) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b >= 0x20) {
+            Line += c;
+        } else {
+            Line += "\\x";
+            Line += digits[b >> 4];
+            Line += digits[b & 0x0F];
+        }
+    }
+}
+
+}  // namespace
+
 std::string FormatLogLine(const TLogDateTime& Time, std::string_view Message, const TLogSender* Sender,
                           int32_t Number, int32_t Level)
 {
@@ -154,13 +175,13 @@ std::string FormatLogLine(const TLogDateTime& Time, std::string_view Message, co
                   Time.Second % 100, Time.Millisecond % 1000);
     std::string line = stamp;
     line += ';';
-    line += Message;
+    AppendLogText(line, Message);
     if (Sender) {
         line += ';';
-        line += Sender->ClassName;
+        AppendLogText(line, Sender->ClassName);
         if (Sender->IsComponent) {
             line += '(';
-            line += Sender->ComponentName;
+            AppendLogText(line, Sender->ComponentName);
             line += ')';
         }
     }

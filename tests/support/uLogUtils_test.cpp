@@ -172,6 +172,8 @@ TEST_F(LogTest, LineFormatOfTheMainThread)
     Log("numbers", 7, -2);
     Log("number only", TLogSender("TSearch"), 12);
     Log("semi;colon", TLogSender("TfMain", ""), 0, 0);
+    // A device text cannot forge a line: control bytes are written escaped.
+    Log("Assigned CI evil\r\n14:00:00:000;forged\x01", TLogSender("T\n", "c\t"), 0, 1);
     // Lines are on disk at once, while the file is still open.
     EXPECT_EQ(LinesOf(ReadAll(LogFileName())), (std::vector<std::string>{
                                                    "14:03:07:215;CheckDevice (result=1);TfMain(fMain);4",
@@ -179,6 +181,8 @@ TEST_F(LogTest, LineFormatOfTheMainThread)
                                                    "14:03:07:215;numbers;7;-2",
                                                    "14:03:07:215;number only;TSearch;12",
                                                    "14:03:07:215;semi;colon;TfMain()",
+                                                   "14:03:07:215;Assigned CI evil\\x0D\\x0A14:00:00:000;forged\\x01;"
+                                                   "T\\x0A(c\\x09);1",
                                                }));
     Clock.Time = At(2024, 1, 31, 9, 5, 3, 7);
     EXPECT_EQ(FormatLogLine(Clock.Time, "x", nullptr, 0, 0), "09:05:03:007;x");
