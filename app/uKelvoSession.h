@@ -84,14 +84,17 @@ public:
     // Sets CurrentBaudRate, shows "<description> / <Description>" as the
     // connection label when Description is not empty, switches the channel
     // to Speed through its connection string and runs CheckDevice; logs the
-    // result.
+    // result. Raises nothing: an error of this interface at this speed (a
+    // reply that cannot be parsed, a failing channel) is logged and counts
+    // as no module.
     bool ProbeAtSpeed(ICommunicationInterface* Interface, int32_t Speed, const std::string& Description,
                       uint8_t& Model);
 
     // Tries the checked speeds on Interface until a module answers: the
     // speed of BaudrateParam first, then 115200 and 9600 (FTDI devices) or
     // 9600 and 115200 (other channels), then 300 ... 230400, each only when
-    // checked; Record.Model gets the model found. Unless KeepOpen, the
+    // checked; Record.Model gets the model found. A channel whose Open
+    // raises is one that could not be opened. Unless KeepOpen, the
     // channel's open state and connection string are put back afterwards,
     // also when an error passes; with KeepOpen it stays open at the speed
     // that answered.
@@ -120,8 +123,9 @@ public:
     bool WorkingCopyDiffers() const;
 
     // Sends the writes the working copy needs (each after 0xE4, all to the
-    // address as read, 250 ms, replies not examined), switches the line
-    // speed when a KelvoRS gets a new one, pauses 100 ms and reads the
+    // address as read, 250 ms, replies not examined; the communication
+    // settings last, since a module may apply them at once), switches the
+    // line speed when a KelvoRS gets a new one, pauses 100 ms and reads the
     // module again. Returns the result of that read; errors of the
     // transaction end the save and pass through.
     bool SaveChanges();
@@ -132,7 +136,8 @@ public:
     // three attempts of instruction 0x58 (data 00, 254, 500 ms) on
     // CurrentInterface, the first success ending them; the reply's 18-byte
     // blocks fill slots 1-4 by position. False when no attempt succeeded
-    // (every slot then invalid).
+    // (every slot then invalid); a channel error or a reply that cannot be
+    // parsed is an attempt without an answer.
     bool ReadMeasuredValues(std::array<TKelvoChannelRecountedValue, 4>& Values);
 
     // The module caption beside the page heading: " - " + trimmed user data
