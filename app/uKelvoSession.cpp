@@ -124,10 +124,12 @@ namespace {
 constexpr TGUID kFTDISerialPortInterfaceIID{0xCBFAE6C0, 0x8E72, 0x4D7F,
                                             {0x8C, 0x51, 0xC3, 0x60, 0x38, 0xE6, 0xF5, 0xF5}};
 
-bool IsFTDIDevice(ICommunicationInterface* Interface)
+}  // namespace
+
+bool TKelvoSession::IsFTDIDevice(ICommunicationInterface* Interface)
 {
     void* obj = nullptr;
-    if (Interface->QueryInterface(kFTDISerialPortInterfaceIID, &obj) != S_OK || !obj)
+    if (!Interface || Interface->QueryInterface(kFTDISerialPortInterfaceIID, &obj) != S_OK || !obj)
         return false;
     // The reference QueryInterface added goes back through the channel
     // itself, which is the same object.
@@ -135,7 +137,30 @@ bool IsFTDIDevice(ICommunicationInterface* Interface)
     return true;
 }
 
-}  // namespace
+bool TKelvoSession::ResetFTDIDevice(ICommunicationInterface* /*Interface*/)
+{
+    return false;
+}
+
+bool TKelvoSession::ReadSerialNumber(ICommunicationInterface* Interface, uint16_t& SerialNumber)
+{
+    const auto transaction = [this, Interface](uint8_t Instruction, const RawByteString& Data, RawByteString& Reply,
+                                               uint8_t Address, int32_t /*TimeoutMs*/) {
+        return Transact(Interface, Instruction, Data, Reply, Address, SpeedTimeoutMs(CurrentBaudRate));
+    };
+    RawByteString reply;
+    try {
+        if (!ReadConfirmed(transaction, kInstrReadProductionData, RawByteString(), reply))
+            return false;
+    } catch (const std::exception& e) {
+        Log(std::string("ReadSerialNumber failed: ") + e.what(), MainWindowSender(), 0, 4);
+        return false;
+    }
+    std::string_view production(reply);
+    ReadItemUInt(production, 2);
+    SerialNumber = static_cast<uint16_t>(ReadItemUInt(production, 2));
+    return true;
+}
 
 std::string TKelvoSession::SpeedLabel(int32_t Speed)
 {

@@ -100,6 +100,18 @@ public:
     // that answered.
     bool ProbeInterface(ICommunicationInterface* Interface, TKelvorec& Record, bool KeepOpen);
 
+    // After a probe that left Interface open at the speed that answered:
+    // the module's serial number from a confirmed read of its production
+    // data (the found list shows it). False, and SerialNumber untouched,
+    // when the module does not confirm it.
+    bool ReadSerialNumber(ICommunicationInterface* Interface, uint16_t& SerialNumber);
+
+    // Whether a channel is an FTDI device (it offers the FTDI interface).
+    static bool IsFTDIDevice(ICommunicationInterface* Interface);
+    // Resets an FTDI device once (a device that has just arrived); nothing
+    // for other channels. False when nothing was reset.
+    static bool ResetFTDIDevice(ICommunicationInterface* Interface);
+
     // "9.600 bps", "115.200 bps": the label of a search speed.
     static std::string SpeedLabel(int32_t Speed);
     // The number in a "baudrate" parameter ("baudrate=19200",

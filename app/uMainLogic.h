@@ -1,0 +1,228 @@
+#pragma once
+// The main window's decisions, without the window: which page is shown,
+// whether the measurement timer runs, which rows the found list has, when
+// the save button shows, what the pages are filled with - and the flows
+// that change them: start-up, the search, connecting, retry, disconnect,
+// plug events, editing, saving and the measurement tick.
+//
+// Every exchange goes through the session unit; every channel comes from
+// the device manager (through IInterfaceSource). What the window shows goes
+// out through IMainView, which the Qt window implements and tests record.
+// Everything runs on the GUI thread and blocks it while it talks to a
+// module, as the window does; a flow started while another one runs (a
+// click that arrives during the search's closing wait, a plug event) is
+// ignored or waits for the next message loop turn, never nested inside an
+// exchange.
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "uKelvoSession.h"
+#include "uKelvoxx.h"
+#include "uci_ICommunicationInterface.h"
+
+namespace kelvo {
+
+enum class TPage : uint8_t { Search, Searching, Connection, Channel, Measure, Error };
+
+// The header picture, by the model of the connected module.
+enum class THeaderImage : uint8_t { XX, USB, RS, Tarnel };
+THeaderImage HeaderImageOfModel(uint8_t Model);
+
+// What the search and the plug events need of the device manager.
+class IInterfaceSource {
+public:
+    virtual ~IInterfaceSource() = default;
+    virtual void Lock() = 0;
+    virtual void Unlock() = 0;
+    virtual int32_t Refresh() = 0;
+    virtual int32_t Count() = 0;
+    virtual void First(IntfPtr<ICommunicationInterface>& Device) = 0;
+    virtual void Next(IntfPtr<ICommunicationInterface>& Device) = 0;
+};
+
+// The communication page as it is to be shown.
+struct TCommunicationPageView {
+    int SpeedIndex = -1;    // item of the speed combo: code - 1; -1 selects nothing
+    int AddressIndex = -1;  // item of the address combo (= address); -1 selects nothing
+    std::string NameAndVersion;
+    std::string SerialText;
+    std::string UserData;
+    bool Editable = false;  // only a KelvoRS lets address and speed be changed
+};
+
+// One channel page as it is to be shown.
+struct TChannelPageView {
+    uint8_t Channel = 0;
+    std::string Heading;     // "Kanál 2"
+    std::string RangeLabel;  // "( Vstupní rozsah: 0..10 V )"
+    std::string Name;
+    std::string Unit;
+    double RangeMin = 0;
+    double RangeMax = 0;
+    int Decimals = 0;
+    bool Sensor4to20mA = false;      // the check box
+    bool Show4to20mAPanel = false;   // the row with it
+    bool ShowGain = false;           // the gain row (only a channel that has a gain)
+    int GainIndex = 0;
+    bool Watching = false;
+    double Upper = 0;
+    double Lower = 0;
+    double Hysteresis = 0;
+};
+
+// One row of the measuring page.
+struct TMeasuredRowView {
+    std::string Name;   // the channel's name as read, untrimmed
+    std::string Value;  // "-", "OVR " or the module's text
+    std::string Unit;
+    uint32_t ValueColor = kValueTextColor;  // 0x00BBGGRR
+    uint32_t FrameColor = kValueTextColor;
+};
+
+// The search speeds as the settings area shows them, lowest first.
+struct TSearchSpeedView {
+    int32_t Speed = 0;
+    std::string Label;  // "9.600 bps"
+    bool Checked = false;
+};
+
+class IMainView {
+public:
+    virtual ~IMainView() = default;
+    // Exactly one page is visible; Timer tells whether the measurement
+    // timer runs from now on.
+    virtual void ShowPage(TPage Page, bool Timer) = 0;
+    // Presses the tab of the measuring page (the connect and the retry end
+    // on it).
+    virtual void PressMeasuringTab() = 0;
+    virtual void ShowHeaderImage(THeaderImage Image) = 0;
+    virtual void SetBusy(bool Busy) = 0;
+    // The searching page; shown at once (the search blocks the loop).
+    virtual void ShowSearchProgress(int Position, int Maximum) = 0;
+    // The interface label of the searching page; Repaint: at once.
+    virtual void ShowConnectionLabel(const std::string& Text, bool Repaint) = 0;
+    // Rows "model|interface|serial number", the selected row (-1: none), and
+    // whether the list area is visible.
+    virtual void ShowFoundModules(const std::vector<std::string>& Rows, int Selected, bool Visible) = 0;
+    virtual void ShowSearchSettings(bool Open, const std::vector<TSearchSpeedView>& Speeds) = 0;
+    virtual void FillCommunicationPage(const TCommunicationPageView& Page) = 0;
+    virtual void FillChannelPage(const TChannelPageView& Page) = 0;
+    virtual void ShowSaveButton(bool Visible) = 0;
+    virtual void ShowMeasuredValues(const std::array<TMeasuredRowView, 4>& Rows, const std::string& ModuleName) = 0;
+    // Lets the window handle what is waiting (paints, clicks, plug events).
+    virtual void ProcessMessages() = 0;
+};
+
+class TMainLogic {
+public:
+    TMainLogic(IInterfaceSource& Interfaces, IMainView& View);
+
+    // --- start-up -------------------------------------------------------------
+
+    // The command line without the program: "itp" anywhere in a parameter
+    // (case-sensitive) shows the 4-20 mA row on every channel; the last
+    // parameter beginning with "baudrate" is the speed tried first.
+    void ScanCommandLine(const std::vector<std::string>& Params);
+    // FormShow: not connected, the search page, the settings laid out.
+    void Start();
+
+    // --- search ---------------------------------------------------------------
+
+    void ScanCIs();
+    void ToggleSearchSettings();
+    void SetSearchSpeed(int32_t Speed, bool Checked);
+    // A plug event of the device manager (the main thread).
+    void DeviceArrived(ICommunicationInterface* Interface);
+    void DeviceRemoved(ICommunicationInterface* Interface);
+
+    // --- connection -------------------------------------------------------------
+
+    // "Připojit": the selected row of the found list (nothing for -1 or past
+    // the end).
+    void Connect(int SelectedRow);
+    void SelectInterface(ICommunicationInterface* Interface);
+    void Disconnect() { SelectInterface(nullptr); }
+    // "Opakovat".
+    void Retry();
+    bool ReadModule();
+
+    // --- pages ------------------------------------------------------------------
+
+    void ShowPanel(TPage Page);
+    void ShowCommunicationTab();
+    void ShowChannelTab(uint8_t Channel);
+    void ShowMeasuringTab();
+
+    // --- editing (each ends with the save button brought up to date) -----------
+
+    void EditChannelName(const std::string& Text);
+    void EditChannelUnit(const std::string& Text);
+    void EditDecimals(int Value);
+    void EditRange(double Minimum, double Maximum);
+    void EditSensor4to20mA(bool Checked);
+    void EditGain(int Index);
+    void EditWatching(bool Checked);
+    void EditUpper(double Value);
+    void EditLower(double Value);
+    void EditHysteresis(double Value);
+    void EditUserData(const std::string& Text);
+    void EditAddress(int Index);
+    void EditSpeed(int Index);
+    // "Uložit".
+    void SaveChanges();
+
+    // --- measurement ------------------------------------------------------------
+
+    // One tick of the measurement timer.
+    void MeasureTick();
+    // Told the values of every tick, after they were shown.
+    std::function<void(const std::array<TKelvoChannelRecountedValue, 4>& Values, bool Answered)> OnMeasured;
+
+    // --- state ------------------------------------------------------------------
+
+    TKelvoSession Session;
+    bool ShowAll420mA = false;
+
+    TPage Page() const { return FPage; }
+    bool TimerOn() const { return FPage == TPage::Measure; }
+    bool Connected() const { return static_cast<bool>(Session.CurrentInterface); }
+    bool SearchSettingsOpen() const { return FSearchSettingsOpen; }
+    bool SaveButtonVisible() const { return FSaveVisible; }
+    THeaderImage HeaderImage() const { return FHeader; }
+    uint8_t ChannelShown() const { return FChannel; }
+    const std::vector<std::string>& FoundRows() const { return FRows; }
+    const std::vector<IntfPtr<ICommunicationInterface>>& FoundInterfaces() const { return FFound; }
+    std::vector<TSearchSpeedView> SearchSpeedViews() const;
+
+private:
+    class TBusyScope;
+
+    void AddFoundModule(ICommunicationInterface* Interface, const TKelvorec& Record);
+    // The probe of the search and of a plug event, and the serial number for
+    // the row; the channel is put back as it was.
+    bool ProbeForRow(ICommunicationInterface* Interface, TKelvorec& Record);
+    void UpdateFoundModulesView();
+    void UpdateSearchSettingsView();
+    void FillCommunicationPage();
+    bool FillChannelPage(uint8_t Channel);
+    void UpdateSaveButton();
+    void SetHeader(THeaderImage Image);
+    TChannelConfig* EditedChannel();
+
+    IInterfaceSource& FInterfaces;
+    IMainView& FView;
+    TPage FPage = TPage::Search;
+    THeaderImage FHeader = THeaderImage::XX;
+    bool FSearchSettingsOpen = false;
+    bool FSaveVisible = false;
+    uint8_t FChannel = 1;  // the channel page's Tag
+    std::vector<std::string> FRows;
+    std::vector<IntfPtr<ICommunicationInterface>> FFound;
+    bool FWorking = false;  // a flow that talks to a module is running
+};
+
+}  // namespace kelvo

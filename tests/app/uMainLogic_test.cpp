@@ -1,0 +1,380 @@
+// The window's decisions and flows against simulated modules on in-process
+// channels, on a manual clock, through a view that records what the window
+// would show.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+
+#include "uMainLogic.h"
+#include "uSimSerialInterface.h"
+#include "uTickUtils.h"
+
+using namespace kelvo;
+
+namespace {
+
+// The device manager's list: simulated ports, in order.
+class TListSource : public IInterfaceSource {
+public:
+    std::vector<IntfPtr<ICommunicationInterface>> Items;
+    int Locks = 0;
+    void Lock() override { ++Locks; }
+    void Unlock() override { --Locks; }
+    int32_t Refresh() override { return 0; }
+    int32_t Count() override { return static_cast<int32_t>(Items.size()); }
+    void First(IntfPtr<ICommunicationInterface>& D) override
+    {
+        FAt = 0;
+        D = FAt < Items.size() ? Items[FAt] : nullptr;
+    }
+    void Next(IntfPtr<ICommunicationInterface>& D) override
+    {
+        ++FAt;
+        D = FAt < Items.size() ? Items[FAt] : nullptr;
+    }
+
+private:
+    size_t FAt = 0;
+};
+
+class TRecordingView : public IMainView {
+public:
+    std::vector<TPage> Pages;
+    bool Timer = false;
+    THeaderImage Header = THeaderImage::XX;
+    std::vector<std::pair<int, int>> Progress;
+    std::vector<std::string> Labels;
+    std::vector<std::string> Rows;
+    int Selected = -2;
+    bool ListVisible = false;
+    bool SettingsOpen = false;
+    TCommunicationPageView Communication;
+    TChannelPageView Channel;
+    bool Save = false;
+    std::array<TMeasuredRowView, 4> Measured;
+    std::string ModuleName;
+    int TabPresses = 0;
+    std::function<void()> OnProcessMessages;
+
+    void ShowPage(TPage P, bool T) override { Pages.push_back(P), Timer = T; }
+    void PressMeasuringTab() override { ++TabPresses; }
+    void ShowHeaderImage(THeaderImage I) override { Header = I; }
+    void SetBusy(bool) override {}
+    void ShowSearchProgress(int Position, int Maximum) override { Progress.emplace_back(Position, Maximum); }
+    void ShowConnectionLabel(const std::string& T, bool) override { Labels.push_back(T); }
+    void ShowFoundModules(const std::vector<std::string>& R, int S, bool V) override
+    {
+        Rows = R, Selected = S, ListVisible = V;
+    }
+    void ShowSearchSettings(bool Open, const std::vector<TSearchSpeedView>&) override { SettingsOpen = Open; }
+    void FillCommunicationPage(const TCommunicationPageView& P) override { Communication = P; }
+    void FillChannelPage(const TChannelPageView& P) override { Channel = P; }
+    void ShowSaveButton(bool V) override { Save = V; }
+    void ShowMeasuredValues(const std::array<TMeasuredRowView, 4>& R, const std::string& N) override
+    {
+        Measured = R, ModuleName = N;
+    }
+    void ProcessMessages() override
+    {
+        if (OnProcessMessages)
+            OnProcessMessages();
+    }
+    TPage Page() const { return Pages.empty() ? TPage::Search : Pages.back(); }
+};
+
+class MainLogicTest : public ::testing::Test {
+protected:
+    // A simulated module on port SIMn, n counting from 1.
+    std::shared_ptr<TSimModule> AddModule(TSimSettings Settings)
+    {
+        auto module = std::make_shared<TSimModule>(std::move(Settings));
+        const std::string name = "SIM" + std::to_string(Source.Items.size() + 1);
+        auto channel = MakeIntf<TSimSerialInterface>(module, name, "baudrate=9600");
+        Source.Items.emplace_back(channel->AsInterface());
+        Channels.push_back(channel);
+        return module;
+    }
+    // Searches, connects to the last row and ends on the measuring page.
+    void SearchAndConnect()
+    {
+        Logic.ScanCIs();
+        ASSERT_FALSE(Logic.FoundRows().empty());
+        Logic.Connect(static_cast<int>(Logic.FoundRows().size()) - 1);
+        ASSERT_EQ(Logic.Page(), TPage::Measure);
+    }
+
+    TManualTimeSource Clock{1000};
+    TScopedTimeSource ClockScope{&Clock};
+    TListSource Source;
+    TRecordingView View;
+    std::vector<IntfPtr<TSimSerialInterface>> Channels;
+    TMainLogic Logic{Source, View};
+};
+
+}  // namespace
+
+TEST_F(MainLogicTest, StartShowsTheEmptySearchPage)
+{
+    Logic.Start();
+    EXPECT_EQ(View.Page(), TPage::Search);
+    EXPECT_FALSE(View.Timer);
+    EXPECT_EQ(View.Header, THeaderImage::XX);
+    EXPECT_FALSE(View.ListVisible);
+    EXPECT_EQ(View.Selected, -1);
+    // Nothing to connect to: nothing happens.
+    Logic.Connect(0);
+    Logic.Connect(-1);
+    EXPECT_EQ(View.Page(), TPage::Search);
+}
+
+TEST_F(MainLogicTest, SearchListsEachModuleAtItsCheckedSpeed)
+{
+    AddModule(DefaultSimSettings(TSimModel::KelvoUSB));
+    TSimSettings rs = DefaultSimSettings(TSimModel::KelvoRS);
+    rs.SpeedCode = 7;  // 19200, not checked at start
+    rs.SerialNumber = 77;
+    AddModule(rs);
+    TSimSettings silent = DefaultSimSettings();
+    silent.Faults.Silent = true;
+    AddModule(silent);
+    Logic.Start();
+
+    Logic.ScanCIs();
+    EXPECT_EQ(View.Pages[1], TPage::Searching);
+    EXPECT_EQ(View.Page(), TPage::Search);
+    EXPECT_EQ(Logic.FoundRows(), (std::vector<std::string>{"KelvoUSB|SIM1|0256"}));
+    EXPECT_EQ(View.Progress.back(), std::make_pair(30, 30));
+    EXPECT_EQ(Source.Locks, 0);  // unlocked again
+    EXPECT_TRUE(View.ListVisible);
+    EXPECT_EQ(View.Selected, 0);
+    // Each port put back as it was: closed, at its old speed.
+    for (auto& ch : Channels) {
+        EXPECT_FALSE(ch->GetActive());
+        EXPECT_EQ(ch->GetBaudRate(), 9600);
+    }
+
+    Logic.SetSearchSpeed(19200, true);
+    Logic.ScanCIs();
+    EXPECT_EQ(Logic.FoundRows(), (std::vector<std::string>{"KelvoUSB|SIM1|0256", "KelvoRS|SIM2|0077"}));
+    EXPECT_EQ(View.Selected, 1);
+
+    // Open settings hide the list; a search closes them again.
+    Logic.ToggleSearchSettings();
+    EXPECT_TRUE(View.SettingsOpen);
+    EXPECT_FALSE(View.ListVisible);
+    Logic.ToggleSearchSettings();
+    EXPECT_TRUE(View.ListVisible);
+}
+
+TEST_F(MainLogicTest, AClickDuringTheSearchsClosingWaitStartsNothing)
+{
+    auto module = AddModule(DefaultSimSettings());
+    int nested = 0;
+    View.OnProcessMessages = [&] {
+        ++nested;
+        const size_t heard = module->RequestLog().size();
+        Logic.ScanCIs();
+        Logic.Connect(0);
+        EXPECT_EQ(module->RequestLog().size(), heard);
+    };
+    Logic.ScanCIs();
+    EXPECT_GE(nested, 10);  // a second in 100 ms steps
+    EXPECT_EQ(View.Page(), TPage::Search);
+}
+
+TEST_F(MainLogicTest, ConnectMeasureAndTheTimerFollowThePage)
+{
+    TSimSettings settings = DefaultSimSettings(TSimModel::KelvoRS);
+    settings.UserData = " Hala 3 ";
+    settings.Channels[1].Live = TSimLiveMode::Overrange;
+    settings.Channels[2].Live = TSimLiveMode::Invalid;
+    auto module = AddModule(settings);
+    SearchAndConnect();
+    EXPECT_TRUE(View.Timer);
+    EXPECT_EQ(View.TabPresses, 1);
+    EXPECT_EQ(View.Header, THeaderImage::RS);
+    EXPECT_FALSE(View.Save);
+
+    Logic.MeasureTick();
+    EXPECT_EQ(View.Measured[1].Value, "OVR ");
+    EXPECT_EQ(View.Measured[1].ValueColor, kOverrangeColor);
+    EXPECT_EQ(View.Measured[1].FrameColor, kOverrangeColor);
+    EXPECT_EQ(View.Measured[2].Value, "-");
+    EXPECT_EQ(View.Measured[0].FrameColor, kValueTextColor);
+    EXPECT_EQ(View.Measured[0].Name, Logic.Session.ModuleRecord.Channels[0].Name);
+    EXPECT_EQ(View.ModuleName, " - Hala 3");
+
+    // A module that stops answering shows "-" and the page stays.
+    TSimFaults silent;
+    silent.Silent = true;
+    module->SetFaults(silent);
+    Logic.MeasureTick();
+    for (const auto& row : View.Measured)
+        EXPECT_EQ(row.Value, "-");
+    EXPECT_EQ(View.Page(), TPage::Measure);
+    module->SetFaults({});
+
+    Logic.ShowCommunicationTab();
+    EXPECT_EQ(View.Page(), TPage::Connection);
+    EXPECT_FALSE(View.Timer);
+    EXPECT_TRUE(View.Communication.Editable);
+    EXPECT_EQ(View.Communication.SpeedIndex, 5);  // code 6: "9 600 Bd"
+    EXPECT_EQ(View.Communication.AddressIndex, 1);
+    Logic.ShowMeasuringTab();
+    EXPECT_TRUE(View.Timer);
+
+    Logic.Disconnect();
+    EXPECT_EQ(View.Page(), TPage::Search);
+    EXPECT_FALSE(View.Timer);
+    EXPECT_EQ(View.Header, THeaderImage::XX);
+    EXPECT_FALSE(Channels[0]->GetActive());
+}
+
+TEST_F(MainLogicTest, PagesAreFilledFromTheWorkingCopy)
+{
+    TSimSettings settings = DefaultSimSettings(TSimModel::KelvoUSB);
+    settings.Channels[0].Sensor4to20mA = 1;
+    settings.Channels[1].Sensor4to20mA = 0;  // no such option
+    settings.Channels[1].HasGain = true;
+    settings.Channels[1].GainCode = 3;
+    AddModule(settings);
+    SearchAndConnect();
+    EXPECT_FALSE(View.Communication.Editable);
+
+    Logic.ShowChannelTab(1);
+    EXPECT_EQ(View.Page(), TPage::Channel);
+    EXPECT_TRUE(View.Channel.Show4to20mAPanel);
+    EXPECT_TRUE(View.Channel.Sensor4to20mA);
+    EXPECT_FALSE(View.Channel.ShowGain);
+    Logic.ShowChannelTab(2);
+    EXPECT_EQ(View.Channel.Heading, "Kanál 2");
+    EXPECT_FALSE(View.Channel.Show4to20mAPanel);
+    EXPECT_TRUE(View.Channel.ShowGain);
+    EXPECT_EQ(View.Channel.GainIndex, 3);
+    Logic.ShowAll420mA = true;
+    Logic.ShowChannelTab(2);
+    EXPECT_TRUE(View.Channel.Show4to20mAPanel);
+
+    // A channel the module does not report shows the error page.
+    Logic.Session.EditedChannels[2].Number = 7;
+    Logic.ShowChannelTab(3);
+    EXPECT_EQ(View.Page(), TPage::Error);
+}
+
+TEST_F(MainLogicTest, TheSaveButtonShowsExactlyWhileSomethingDiffers)
+{
+    AddModule(DefaultSimSettings(TSimModel::KelvoRS));
+    SearchAndConnect();
+    Logic.ShowCommunicationTab();
+    Logic.EditSpeed(9);  // "115 200 Bd"
+    EXPECT_EQ(Logic.Session.EditedSpeedCode, 10);
+    EXPECT_TRUE(View.Save);
+    Logic.EditSpeed(5);  // back to "9 600 Bd"
+    EXPECT_FALSE(View.Save);
+
+    Logic.ShowChannelTab(1);
+    const std::string typed = View.Channel.Name;
+    Logic.EditChannelName(typed + "x");
+    EXPECT_TRUE(View.Save);
+    Logic.EditChannelName(typed);
+    EXPECT_EQ(View.Save, Logic.Session.EditedChannels[0].Name != Logic.Session.ModuleRecord.Channels[0].Name);
+
+    // The range as the editors give it: 4 and 20 are offset 4, slope 0.0016.
+    Logic.EditRange(4, 20);
+    EXPECT_EQ(Logic.Session.EditedChannels[0].Offset, 4.0f);
+    EXPECT_EQ(Logic.Session.EditedChannels[0].Slope, 0.0016f);
+}
+
+TEST_F(MainLogicTest, SaveWritesOnlyTheChangeAndReachesAModuleThatMovesAtOnce)
+{
+    auto module = AddModule(DefaultSimSettings(TSimModel::KelvoRS));
+    SearchAndConnect();
+    Logic.ShowChannelTab(2);
+    Logic.EditChannelUnit("V");
+    module->ClearLogs();
+    Logic.SaveChanges();
+    ASSERT_EQ(module->WriteLog().size(), 1u);
+    EXPECT_EQ(module->WriteLog()[0].Instruction, 0x1E);
+    EXPECT_EQ(module->WriteLog()[0].Data, Bytes({0x01, 0x02, 0x13, 0x56, 0x20, 0x20, 0x20, 0x20}));
+    EXPECT_EQ(View.Page(), TPage::Channel);
+    EXPECT_FALSE(View.Save);
+
+    // A new address and a new name in one save: both taken.
+    Logic.ShowCommunicationTab();
+    Logic.EditAddress(5);
+    Logic.ShowChannelTab(1);
+    Logic.EditChannelName("Tank");
+    module->ClearLogs();
+    Logic.SaveChanges();
+    EXPECT_EQ(module->WriteLog().size(), 2u);
+    EXPECT_EQ(module->Settings().Address, 5);
+    EXPECT_EQ(TrimText(module->Settings().Channels[0].Name), "Tank");
+    EXPECT_EQ(View.Communication.AddressIndex, 5);
+}
+
+TEST_F(MainLogicTest, AFailedReadShowsTheErrorPageUntilRetrySucceeds)
+{
+    TSimSettings settings = DefaultSimSettings();
+    settings.Faults.VanishAfter = 6;  // gone in the middle of the read
+    auto module = AddModule(settings);
+    Logic.ScanCIs();
+    ASSERT_EQ(Logic.FoundRows().size(), 1u);
+    module->Revive();
+    module->SetFaults([] {
+        TSimFaults f;
+        f.VanishAfter = 4;
+        return f;
+    }());
+    Logic.Connect(0);
+    EXPECT_EQ(View.Page(), TPage::Error);
+    EXPECT_FALSE(View.Timer);
+
+    module->SetFaults({});
+    module->Revive();
+    Logic.Retry();
+    EXPECT_EQ(View.Page(), TPage::Measure);
+    EXPECT_TRUE(View.Timer);
+}
+
+TEST_F(MainLogicTest, PlugEventsAddAndRemoveRows)
+{
+    AddModule(DefaultSimSettings());
+    SearchAndConnect();
+    // Plugged in: probed and listed at the end.
+    auto other = std::make_shared<TSimModule>(DefaultSimSettings(TSimModel::KelvoETH));
+    auto plugged = MakeIntf<TSimSerialInterface>(other, "SIM9", "baudrate=9600");
+    Logic.DeviceArrived(plugged->AsInterface());
+    ASSERT_EQ(Logic.FoundRows().size(), 2u);
+    EXPECT_EQ(Logic.FoundRows()[1], "KelvoETH|SIM9|0256");
+    EXPECT_EQ(View.Selected, 1);
+    EXPECT_FALSE(plugged->GetActive());
+
+    // Unplugging what is not connected drops its row only.
+    Logic.DeviceRemoved(plugged->AsInterface());
+    EXPECT_EQ(Logic.FoundRows().size(), 1u);
+    EXPECT_EQ(View.Page(), TPage::Measure);
+    Logic.DeviceRemoved(nullptr);
+    EXPECT_EQ(Logic.FoundRows().size(), 1u);
+
+    // Unplugging the connected module disconnects and closes it.
+    Logic.DeviceRemoved(Channels[0]->AsInterface());
+    EXPECT_EQ(View.Page(), TPage::Search);
+    EXPECT_FALSE(Logic.Connected());
+    EXPECT_FALSE(Channels[0]->GetActive());
+    EXPECT_TRUE(Logic.FoundRows().empty());
+    EXPECT_FALSE(View.ListVisible);
+}
+
+TEST(MainLogicCommandLine, ItpAndBaudrate)
+{
+    TListSource source;
+    TRecordingView view;
+    TMainLogic logic(source, view);
+    logic.ScanCommandLine({"ITP", "baudrate=1200", "x"});
+    EXPECT_FALSE(logic.ShowAll420mA);
+    EXPECT_EQ(logic.Session.BaudrateParam, "baudrate=1200");
+    logic.ScanCommandLine({"exitpoint", "Xbaudrate=9", "baudrate=19200"});
+    EXPECT_TRUE(logic.ShowAll420mA);
+    EXPECT_EQ(logic.Session.BaudrateParam, "baudrate=19200");
+}
