@@ -19,7 +19,7 @@ namespace kelvo::testing {
 inline void SetEnv(const char* Name, const std::string& Value)
 {
 #ifdef _WIN32
-    _putenv_s(Name, Value.c_str());
+    _putenv((std::string(Name) + "=" + Value).c_str());
 #else
     ::setenv(Name, Value.c_str(), 1);
 #endif
@@ -28,7 +28,7 @@ inline void SetEnv(const char* Name, const std::string& Value)
 inline void UnsetEnv(const char* Name)
 {
 #ifdef _WIN32
-    _putenv_s(Name, "");
+    _putenv((std::string(Name) + "=").c_str());
 #else
     ::unsetenv(Name);
 #endif
