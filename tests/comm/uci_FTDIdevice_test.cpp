@@ -223,6 +223,24 @@ TEST_F(FTDIDeviceTest, UnplugInTheMiddleOfAQueryClosesTheDevice)
     EXPECT_TRUE(more.empty());
 }
 
+TEST_F(FTDIDeviceTest, UnplugWhileIdleIsNoticedByTheReaderWhichClosesTheDevice)
+{
+    Sim.Plug("FT11");
+    TCounter c;
+    {
+        auto d = Device("FT11");
+        c.Attach(*d);
+        ASSERT_TRUE(d->Open());
+        Sim.Unplug("FT11");
+        // The reader's poll meets FT_IO_ERROR and closes on its own thread.
+        EXPECT_TRUE(WaitUntil([&] { return c.Closed == 1; }));
+        EXPECT_FALSE(d->GetActive());
+        d->SetOnOpen(nullptr);
+        d->SetOnClose(nullptr);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+}
+
 TEST_F(FTDIDeviceTest, RemovalClosesByForceAndArrivalDropsALeftOverHandle)
 {
     Sim.Plug("FT07");
