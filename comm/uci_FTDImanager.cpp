@@ -33,6 +33,8 @@ TFTDIManager::TFTDIManager()
 
 TFTDIManager::~TFTDIManager()
 {
+    SetOnArrival(nullptr);
+    SetOnRemoval(nullptr);
     FWatch.reset();
     Guard guard(FLock);
     ClearList();

@@ -39,7 +39,7 @@ class TFTDIManager {
 public:
     // Starts following plug events (on the calling thread, the main one).
     TFTDIManager();
-    // Stops following them and releases the list. Clear the handlers first.
+    // Clears the handlers, stops following plug events and releases the list.
     ~TFTDIManager();
     TFTDIManager(const TFTDIManager&) = delete;
     TFTDIManager& operator=(const TFTDIManager&) = delete;
