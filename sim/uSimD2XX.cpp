@@ -195,7 +195,7 @@ struct TOpen {
     std::string Serial;
     fs::path Entry;
     std::unique_ptr<TSimModule> Module;
-    TEntry Spec;
+    TEntry Setup;
     uint32_t Baud = 9600;
     uint8_t Bits = 8, Stop = 0, Parity = 0;
     RawByteString Rx;
@@ -247,9 +247,9 @@ uint32_t HeardSpeed(const TOpen& D)
 // The module of an entry, with the writes it applied in earlier runs.
 std::unique_ptr<TSimModule> MakeModule(TOpen& D)
 {
-    auto module = std::make_unique<TSimModule>(D.Spec.Settings);
+    auto module = std::make_unique<TSimModule>(D.Setup.Settings);
     uint32_t t = NowMs();
-    for (const RawByteString& w : D.Spec.Writes) {
+    for (const RawByteString& w : D.Setup.Writes) {
         if (w.empty())
             continue;
         module->Feed(BuildVerdel97Packet(kBroadcast, 0x01, kWriteEnable, {}), module->LineSpeed(), t += 100);
@@ -372,7 +372,7 @@ SIM_EXPORT FT_STATUS KELVO_D2XX_CALL FT_OpenEx(void* Arg, uint32_t Flags, FT_HAN
     auto d = std::make_unique<TOpen>();
     d->Serial = serial;
     d->Entry = EntryPath(serial);
-    d->Spec = ReadEntry(d->Entry);
+    d->Setup = ReadEntry(d->Entry);
     d->Module = MakeModule(*d);
     TOpen* raw = d.get();
     const FT_HANDLE h = NewHandle();
@@ -515,7 +515,7 @@ SIM_EXPORT FT_STATUS KELVO_D2XX_CALL FT_Read(FT_HANDLE Handle, void* Buffer, uin
         return FT_INVALID_HANDLE;
     if (!StillThere(*d))
         return FT_IO_ERROR;
-    if (d->Spec.UnplugAfterReads >= 0 && d->Reads >= d->Spec.UnplugAfterReads) {
+    if (d->Setup.UnplugAfterReads >= 0 && d->Reads >= d->Setup.UnplugAfterReads) {
         // Pulled out while reading: the device and its entry are gone.
         d->Unplugged = true;
         std::error_code ec;
@@ -523,8 +523,8 @@ SIM_EXPORT FT_STATUS KELVO_D2XX_CALL FT_Read(FT_HANDLE Handle, void* Buffer, uin
         return FT_IO_ERROR;
     }
     size_t n = std::min<size_t>(BytesToRead, d->Rx.size());
-    if (d->Spec.ShortReads > 0)
-        n = std::min(n, d->Spec.ShortReads);
+    if (d->Setup.ShortReads > 0)
+        n = std::min(n, d->Setup.ShortReads);
     if (n > 0 && Buffer)
         std::memcpy(Buffer, d->Rx.data(), n);
     d->Rx.erase(0, n);
