@@ -85,10 +85,12 @@ TEST_F(KelvoctlUsbTest, PortsSearchAndReadReachUsbModules)
 TEST_F(KelvoctlUsbTest, WatchPrintsArrivalsRemovalsAndTheModuleFound)
 {
     std::string out;
-    std::thread watcher([&] { out = Ctl("watch --probe --seconds 4").Out; });
-    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    // Generous pauses: the program must be watching before the plug, and
+    // have probed before the pull.
+    std::thread watcher([&] { out = Ctl("watch --probe --seconds 7").Out; });
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
     Sim.Plug("FTW1", "model=eth");
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
     Sim.Unplug("FTW1");
     watcher.join();
     const size_t arrived = out.find("arrived   USB:FTW1");
