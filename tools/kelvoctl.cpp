@@ -8,6 +8,8 @@
 //   kelvoctl set COM5 ch2.unit=V
 //   kelvoctl backup COM5 module.json
 //   kelvoctl restore COM5 module.json
+//   kelvoctl read USB:FT12AB34
+//   kelvoctl watch --probe
 //
 // Exit status: 0 success; 1 no module answered or a step failed (the
 // message names it); 2 a usage error (unknown key, a value outside its
@@ -22,9 +24,11 @@
 #include "kelvoctl_console.h"
 #include "kelvoctl_keys.h"
 #include "kelvoctl_report.h"
+#include "kelvoctl_usb.h"
 #include "uLogUtils.h"
 #include "uMainThreadQueue.h"
 #include "uMessageSink.h"
+#include "uci_FTDIdirect.h"
 #include "uci_ICommunicationInterface.h"
 
 using namespace kelvo;
@@ -44,7 +48,8 @@ struct TPortArgs {
 
 void AddPortOptions(CLI::App* Command, TPortArgs& Args)
 {
-    Command->add_option("PORT", Args.Port, "COM port of the module, e.g. COM5")->required();
+    Command->add_option("PORT", Args.Port, "COM port of the module, e.g. COM5, or a USB device, USB:<serial number>")
+        ->required();
     auto* speed = Command->add_option("--speed", Args.Speed,
                                       "Talk at exactly this line speed (bit/s) instead of searching for it")
                       ->check(CLI::Range(1, 4000000));
@@ -56,7 +61,9 @@ void AddPortOptions(CLI::App* Command, TPortArgs& Args)
 TPortChoice PortChoice(const TPortArgs& Args)
 {
     TPortChoice c;
-    c.Port = ParsePortName(Args.Port);
+    const TInterfaceName name = ParseInterfaceName(Args.Port);
+    c.Port = name.Port;
+    c.UsbSerial = name.UsbSerial;
     if (Args.Speed > 0)
         c.Speed = Args.Speed;
     if (!Args.Speeds.empty())
@@ -97,7 +104,7 @@ int main(int argc, char** argv)
     TScopedMessageSink sink([](const std::string& Text) { std::cerr << "kelvoctl: " << Text << "\n"; });
 
     CLI::App app{
-        "Finds Kelvo measuring modules on COM ports, reads, changes and backs up their configuration and\n"
+        "Finds Kelvo measuring modules on COM ports and FTDI USB devices, reads, changes and backs up their configuration and\n"
         "shows their measured values. Exit status: 0 success, 1 no module answered or a step failed,\n"
         "2 usage error (nothing written).",
         "kelvoctl"};
@@ -110,15 +117,26 @@ int main(int argc, char** argv)
     app.add_flag("--debug", debug, "Write the diagnostic log (yyyymmdd_N.log beside the program)");
     app.add_flag("--trace", trace, "Forward all module traffic to the terminal window (kelvo-termlisten on Linux)");
 
-    auto* ports = app.add_subcommand("ports", "List the COM ports present and whether they are free or in use");
+    auto* ports = app.add_subcommand(
+        "ports", "List the COM ports present, then the FTDI USB devices, and whether they are free or in use");
 
-    auto* search = app.add_subcommand("search", "Probe every present COM port (or one) for modules");
+    auto* search = app.add_subcommand("search", "Probe every COM port and USB device present (or one) for modules");
     std::string searchSpeeds = "9600,115200";
     std::string searchPort;
     search->add_option("--speeds", searchSpeeds,
                        "Speeds to try, e.g. 9600,115200, 19200 or all; tried in the window's order")
         ->capture_default_str();
-    search->add_option("--port", searchPort, "Probe only this port, e.g. COM3");
+    search->add_option("--port", searchPort, "Probe only this port or USB device, e.g. COM3 or USB:FT12AB34");
+
+    auto* watch = app.add_subcommand("watch", "Print a line for every module interface plugged in or out, until Ctrl+C");
+    bool watchProbe = false;
+    std::string watchSpeeds = "9600,115200";
+    uint32_t watchSeconds = 0;
+    watch->add_flag("--probe", watchProbe, "Probe each interface that arrives and print the module found on it");
+    watch->add_option("--speeds", watchSpeeds, "Speeds the probe tries, e.g. 9600,115200 or all")
+        ->capture_default_str();
+    watch->add_option("--seconds", watchSeconds, "Stop after this many seconds (0: only Ctrl+C stops)")
+        ->capture_default_str();
 
     TPortArgs readArgs;
     auto* read = app.add_subcommand("read", "Identify the module and print its whole configuration");
@@ -172,6 +190,8 @@ int main(int argc, char** argv)
         SetLogEnabled(true);
     if (trace)
         SetDataTraceHandler(TerminalForwarderHandler());
+    // FTDI's D2XX library, or the one KELVO_FTD2XX names; optional.
+    BindFTDirect();
 
     const TOutput out{json};
     int rc = 0;
@@ -179,10 +199,12 @@ int main(int argc, char** argv)
         if (ports->parsed()) {
             RunPorts(out);
         } else if (search->parsed()) {
-            std::optional<uint16_t> port;
+            std::optional<TInterfaceName> only;
             if (!searchPort.empty())
-                port = ParsePortName(searchPort);
-            RunSearch(out, ParseSpeedList(searchSpeeds), port);
+                only = ParseInterfaceName(searchPort);
+            RunSearch(out, ParseSpeedList(searchSpeeds), only);
+        } else if (watch->parsed()) {
+            RunWatch(out, watchProbe, ParseSpeedList(watchSpeeds), watchSeconds);
         } else if (read->parsed()) {
             RunRead(out, PortChoice(readArgs));
         } else if (measure->parsed()) {
@@ -207,6 +229,7 @@ int main(int argc, char** argv)
     TMainThreadQueue::Drain();
     if (debug && !LogFileName().empty())
         std::cerr << "kelvoctl: diagnostic log " << LogFileName().string() << "\n";
+    UnbindFTDirect();
     LogShutdown();
     return rc;
 }

@@ -41,6 +41,26 @@ uint16_t ParsePortName(std::string_view Text)
     return static_cast<uint16_t>(*n);
 }
 
+std::string TInterfaceName::Text() const
+{
+    return UsbSerial.empty() ? "COM" + std::to_string(Port) : "USB:" + UsbSerial;
+}
+
+TInterfaceName ParseInterfaceName(std::string_view Text)
+{
+    TInterfaceName name;
+    if (Text.size() >= 4 && LowerCase(Text.substr(0, 4)) == "usb:") {
+        const std::string_view serial = Text.substr(4);
+        // The driver reports serial numbers of at most 15 characters.
+        if (serial.empty() || serial.size() > 15 || serial.find_first_of(" \t;") != std::string_view::npos)
+            throw EUsageError("\"" + std::string(Text) + "\" is not a USB device (USB:<serial number>)");
+        name.UsbSerial = serial;
+        return name;
+    }
+    name.Port = ParsePortName(Text);
+    return name;
+}
+
 const std::vector<int32_t>& SearchSpeedChoices()
 {
     static const std::vector<int32_t> speeds{300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};

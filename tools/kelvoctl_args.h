@@ -40,6 +40,19 @@ private:
 // "COM5", "com5" or "5" -> 5 (1-255). Raises EUsageError otherwise.
 uint16_t ParsePortName(std::string_view Text);
 
+// Where kelvoctl talks to a module: a COM port, or an FTDI USB device by
+// its serial number.
+struct TInterfaceName {
+    uint16_t Port = 0;      // COM port, when UsbSerial is empty
+    std::string UsbSerial;  // USB device
+    // "COM5", "USB:FT12AB34".
+    std::string Text() const;
+};
+
+// "COM5", "com5", "5" or "USB:FT12AB34" (the prefix in any case). Raises
+// EUsageError otherwise (an empty or over-long serial number included).
+TInterfaceName ParseInterfaceName(std::string_view Text);
+
 // The line speeds a search may try, in bit/s, lowest first.
 const std::vector<int32_t>& SearchSpeedChoices();
 

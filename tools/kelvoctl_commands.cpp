@@ -12,10 +12,13 @@
 #include "kelvoctl_keys.h"
 #include "kelvoctl_report.h"
 #include "kelvoctl_table.h"
+#include "kelvoctl_usb.h"
 #include "uKelvoSession.h"
 #include "uLogUtils.h"
 #include "uMainThreadQueue.h"
 #include "uTickUtils.h"
+#include "uci_FTDIcore.h"
+#include "uci_FTDImanager.h"
 #include "uci_ISerialPortInterface.h"
 
 namespace kelvo::ctl {
@@ -24,7 +27,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr uint16_t kHighestComPort = 255;
 // A backup is a few kilobytes; anything far larger is not one.
 constexpr uintmax_t kMaxBackupFileSize = 1 << 20;
 
@@ -33,11 +35,6 @@ const TLogSender& SearchSender()
 {
     static const TLogSender sender("kelvoctl");
     return sender;
-}
-
-std::string PortName(uint16_t Port)
-{
-    return "COM" + std::to_string(Port);
 }
 
 void PrintJson(const ojson& J)
@@ -80,33 +77,36 @@ void ChooseSpeeds(TKelvoSession& Session, const TPortChoice& Where)
 }
 
 // Why a port without an answering module did not answer.
-std::string NoModuleReason(uint16_t Port, bool Opened, const TPortChoice& Where)
+std::string NoModuleReason(bool Opened, const TPortChoice& Where)
 {
+    const std::string name = ChannelName(Where);
+    if (!Opened && !Where.UsbSerial.empty())
+        return name + ": the USB device cannot be opened (not plugged in, in use, or no D2XX library)";
     if (!Opened) {
-        if (ProbeComPort(Port) == cpsNotFound)
-            return PortName(Port) + ": no such port";
-        return PortName(Port) + ": the port cannot be opened (in use by another program?)";
+        if (ProbeComPort(Where.Port) == cpsNotFound)
+            return name + ": no such port";
+        return name + ": the port cannot be opened (in use by another program?)";
     }
-    return "No module answered on " + PortName(Port) + " at " + TriedSpeeds(Where);
+    return "No module answered on " + name + " at " + TriedSpeeds(Where);
 }
 
 // One module on one port: probed, left open at the speed that answered,
 // and read. Closes the port when it goes.
 class TConnection {
 public:
-    explicit TConnection(const TPortChoice& Where) : FName(PortName(Where.Port))
+    explicit TConnection(const TPortChoice& Where) : FName(ChannelName(Where))
     {
-        FPort = MakeIntf<TSerialPortInterface>("comport=" + std::to_string(Where.Port));
+        FPort = MakeChannel(Where);
         ChooseSpeeds(Session, Where);
         TKelvorec probe;
-        const bool found = Session.ProbeInterface(FPort->AsInterface(), probe, true);
+        const bool found = Session.ProbeInterface(FPort.get(), probe, true);
         TMainThreadQueue::Drain();
         if (!found) {
             const bool opened = FPort->GetActive();
             Close();
-            throw EStepFailed(NoModuleReason(Where.Port, opened, Where));
+            throw EStepFailed(NoModuleReason(opened, Where));
         }
-        Session.CurrentInterface = IntfPtr<ICommunicationInterface>(FPort->AsInterface());
+        Session.CurrentInterface = FPort;
         const bool read = Session.ReadModule();
         TMainThreadQueue::Drain();
         if (!read) {
@@ -120,7 +120,11 @@ public:
     TConnection& operator=(const TConnection&) = delete;
 
     const std::string& Name() const { return FName; }
-    int32_t LineSpeed() { return FPort ? FPort->GetBaudRate() : 0; }
+    int32_t LineSpeed()
+    {
+        auto serial = Supports<ISerialPortInterface>(FPort);
+        return serial ? serial->GetBaudRate() : 0;
+    }
 
     TKelvoSession Session;
 
@@ -136,7 +140,7 @@ private:
     }
 
     std::string FName;
-    IntfPtr<TSerialPortInterface> FPort;
+    IntfPtr<ICommunicationInterface> FPort;
 };
 
 std::string ReadFileText(const std::string& File)
@@ -256,72 +260,103 @@ void SaveAndReport(const TOutput& Out, TConnection& C, const std::vector<TAssign
 
 void RunPorts(const TOutput& Out)
 {
+    // The manager's list: COM ports ascending, then the USB devices.
+    TFTDIManager manager;
+    manager.Refresh();
     ojson list = ojson::array();
-    TTextTable t({"Port", "Status"});
-    for (uint16_t n = 1; n <= kHighestComPort; ++n) {
-        const TComPortStatus status = ProbeComPort(n);
-        if (status == cpsNotFound)
-            continue;
-        const char* text = status == cpsFree ? "free" : "in use";
-        list.push_back(ojson{{"port", PortName(n)}, {"status", text}});
-        t.AddRow({PortName(n), text});
+    TTextTable t({"Interface", "Description", "Status"});
+    IntfPtr<ICommunicationInterface> channel;
+    for (manager.First(channel); channel; manager.Next(channel)) {
+        const std::string name = ChannelName(channel.get());
+        std::string description;
+        bool free = false;
+        ojson j = ojson{{"port", name}};
+        if (auto usb = Supports<IFTDISerialPortInterface>(channel)) {
+            usb->GetUSBDescription(description);
+            std::string serial;
+            usb->GetSerialNumber(serial);
+            // In use when another program holds it.
+            free = channel->Open();
+            channel->Close(false);
+            j["serial"] = serial;
+            j["description"] = description;
+        } else {
+            std::string n;
+            channel->GetName(n);
+            free = ProbeComPort(static_cast<uint16_t>(std::stoi(n.substr(3)))) == cpsFree;
+        }
+        const char* text = free ? "free" : "in use";
+        j["status"] = text;
+        list.push_back(std::move(j));
+        t.AddRow({name, description, text});
     }
+    channel = nullptr;
     TMainThreadQueue::Drain();
     if (Out.Json)
         PrintJson(ojson{{"ports", std::move(list)}});
     else if (t.RowCount() == 0)
-        std::cout << "No COM ports found.\n";
+        std::cout << "No COM ports or USB devices found.\n";
     else
         std::cout << t.Render();
 }
 
-void RunSearch(const TOutput& Out, const std::set<int32_t>& Speeds, std::optional<uint16_t> Port)
+void RunSearch(const TOutput& Out, const std::set<int32_t>& Speeds, std::optional<TInterfaceName> Only)
 {
-    std::vector<uint16_t> ports;
-    ojson skipped = ojson::array();
-    if (Port) {
-        if (ProbeComPort(*Port) == cpsNotFound)
-            throw EStepFailed(PortName(*Port) + ": no such port");
-        ports.push_back(*Port);
-    } else {
-        for (uint16_t n = 1; n <= kHighestComPort; ++n)
-            if (ProbeComPort(n) != cpsNotFound)
-                ports.push_back(n);
+    TFTDIManager manager;
+    std::vector<IntfPtr<ICommunicationInterface>> channels;
+    if (Only && Only->UsbSerial.empty()) {
+        if (ProbeComPort(Only->Port) == cpsNotFound)
+            throw EStepFailed(Only->Text() + ": no such port");
     }
+    manager.Lock();
+    try {
+        manager.Refresh();
+        IntfPtr<ICommunicationInterface> c;
+        for (manager.First(c); c; manager.Next(c))
+            if (!Only || ChannelName(c.get()) == Only->Text())
+                channels.push_back(c);
+    } catch (...) {
+        manager.Unlock();
+        throw;
+    }
+    manager.Unlock();
+    if (Only && channels.empty())
+        throw EStepFailed(Only->Text() + ": no such USB device");
 
     TPortChoice where;
     where.Speeds = Speeds;
+    ojson skipped = ojson::array();
     std::vector<TFoundModule> found;
-    for (uint16_t n : ports) {
+    for (const auto& channel : channels) {
+        const std::string name = ChannelName(channel.get());
         TKelvoSession session;
         ChooseSpeeds(session, where);
-        auto port = MakeIntf<TSerialPortInterface>("comport=" + std::to_string(n));
         std::string description;
-        port->GetDescription(description);
+        channel->GetDescription(description);
         Log("TestCI " + description, SearchSender(), 0, 10);
         TKelvorec probe;
-        const bool answered = session.ProbeInterface(port->AsInterface(), probe, true);
+        const bool answered = session.ProbeInterface(channel.get(), probe, true);
         Log(answered ? "TestCI (result=1)" : "TestCI (result=0)", SearchSender(), 0, answered ? 11 : 12);
         if (answered) {
             // The probe only names the model; the serial number comes from
             // reading the module.
             TFoundModule m;
-            m.Port = n;
+            m.Interface = name;
             m.Speed = session.CurrentBaudRate;
             m.Model = probe.Model;
-            session.CurrentInterface = IntfPtr<ICommunicationInterface>(port->AsInterface());
+            session.CurrentInterface = channel;
             if (session.ReadModule())
                 m.Record = session.ModuleRecord;
             else
                 m.ReadError = session.LastError();
             session.CurrentInterface = nullptr;
             found.push_back(std::move(m));
-        } else if (!port->GetActive()) {
-            skipped.push_back(ojson{{"interface", PortName(n)}, {"reason", "cannot be opened"}});
+        } else if (!channel->GetActive()) {
+            skipped.push_back(ojson{{"interface", name}, {"reason", "cannot be opened"}});
             if (!Out.Json)
-                Note(PortName(n) + " cannot be opened (in use?) and was not searched");
+                Note(name + " cannot be opened (in use?) and was not searched");
         }
-        port->Close(false);
+        channel->Close(false);
         TMainThreadQueue::Drain();
     }
 
@@ -330,7 +365,7 @@ void RunSearch(const TOutput& Out, const std::set<int32_t>& Speeds, std::optiona
         std::string speeds;
         for (int32_t s : Speeds)
             speeds += (speeds.empty() ? "" : ", ") + TKelvoSession::SpeedLabel(s);
-        error = "No module found (" + std::to_string(ports.size()) + " port(s) searched at " + speeds + ")";
+        error = "No module found (" + std::to_string(channels.size()) + " interface(s) searched at " + speeds + ")";
     }
     if (Out.Json) {
         ojson j = FoundModulesJson(found);
@@ -343,7 +378,7 @@ void RunSearch(const TOutput& Out, const std::set<int32_t>& Speeds, std::optiona
     }
     for (const TFoundModule& m : found)
         if (!m.Record && !Out.Json)
-            Note(PortName(m.Port) + ": the serial number could not be read: " + m.ReadError);
+            Note(m.Interface + ": the serial number could not be read: " + m.ReadError);
     if (!error.empty())
         throw EStepFailed(error, Out.Json);
 }

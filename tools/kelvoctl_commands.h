@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "kelvoctl_args.h"
+
 namespace kelvo::ctl {
 
 struct TOutput {
@@ -20,12 +22,13 @@ struct TOutput {
 // over the chosen speeds in the window's order.
 struct TPortChoice {
     uint16_t Port = 0;
+    std::string UsbSerial;  // a USB device instead of the port
     std::optional<int32_t> Speed;
     std::set<int32_t> Speeds{9600, 115200};
 };
 
 void RunPorts(const TOutput& Out);
-void RunSearch(const TOutput& Out, const std::set<int32_t>& Speeds, std::optional<uint16_t> Port);
+void RunSearch(const TOutput& Out, const std::set<int32_t>& Speeds, std::optional<TInterfaceName> Only);
 void RunRead(const TOutput& Out, const TPortChoice& Where);
 // Count 0: until the program is stopped.
 void RunMeasure(const TOutput& Out, const TPortChoice& Where, uint32_t Count, uint32_t IntervalMs,

@@ -112,7 +112,8 @@ std::string FoundModulesText(const std::vector<TFoundModule>& Found)
         char serial[16] = "";
         if (m.Record)
             std::snprintf(serial, sizeof serial, "%.4d", int(m.Record->Info.SerialNumber));
-        t.AddRow({ModelName(m.Model), "COM" + std::to_string(m.Port), serial, std::to_string(m.Speed)});
+        t.AddRow({ModelName(m.Model), m.Interface.empty() ? "COM" + std::to_string(m.Port) : m.Interface, serial,
+                  std::to_string(m.Speed)});
     }
     return t.Render();
 }
@@ -123,7 +124,7 @@ ojson FoundModulesJson(const std::vector<TFoundModule>& Found)
     for (const TFoundModule& m : Found) {
         ojson j = ojson::object();
         j["model"] = ModelName(m.Model);
-        j["interface"] = "COM" + std::to_string(m.Port);
+        j["interface"] = m.Interface.empty() ? "COM" + std::to_string(m.Port) : m.Interface;
         j["speed"] = m.Speed;
         if (m.Record) {
             j["serial_number"] = m.Record->Info.SerialNumber;

@@ -29,6 +29,7 @@ ojson RecordJson(const TKelvorec& Record);
 
 struct TFoundModule {
     uint16_t Port = 0;
+    std::string Interface;   // "COM5", "USB:<serial>"; empty: COM<Port>
     int32_t Speed = 0;       // bit/s the module answered at
     uint8_t Model = 0;
     // The module as read after the probe, for its serial number; nothing

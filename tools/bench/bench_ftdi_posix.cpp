@@ -1,0 +1,137 @@
+// Measures the FTDI device through the simulated D2XX library at 115200
+// bit/s, the module pacing its reply bytes at the line speed:
+//  1. a full identification, next to the floor the protocol imposes
+//     (30 x (25 + 1 + 1) ms + 100 ms + the replies' line time);
+//  2. the time from the library queueing the last reply bytes to Query
+//     returning (median of many exchanges);
+//  3. the CPU the process uses while the device sits open and idle (its
+//     reader thread's waits).
+//
+//   bench_ftdi [idle seconds]      (default 10)
+//
+// KELVO_FTD2XX may name another build of the simulated library.
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+#include <vector>
+
+#include "BenchFigures.h"
+#include "uKelvoSession.h"
+#include "uMainThreadQueue.h"
+#include "uVerdel97.h"
+#include "uci_FTDIcore.h"
+
+using namespace kelvo;
+using namespace kelvo::bench;
+
+namespace {
+
+double CpuSeconds()
+{
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// Counts the bytes received, for the replies' line time.
+struct TReceived {
+    size_t Bytes = 0;
+    void Trace(ICommunicationInterface*, const RawByteString& Data, uint8_t Direction)
+    {
+        if (Direction == TraceReceived)
+            Bytes += Data.size();
+    }
+};
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const int idleSeconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;
+    TMainThreadQueue::Init();
+    std::string library = KELVO_FTD2XX_SIM;
+    if (const char* env = std::getenv("KELVO_FTD2XX"); env && *env)
+        library = env;
+
+    char tmpl[] = "/tmp/kelvo-bench-ftdi-XXXXXX";
+    const std::string dir = mkdtemp(tmpl);
+    setenv("KELVO_PORTS_DIR", dir.c_str(), 1);
+    std::ofstream(dir + "/usb-FTBENCH") << "model=usb\nspeed=115200\nfaults=slow\n";
+    if (!BindFTDirect(library)) {
+        std::fprintf(stderr, "bench_ftdi: cannot load %s\n", library.c_str());
+        return 1;
+    }
+    auto* lastQueued =
+        reinterpret_cast<int64_t (*)()>(ftdirect::LibrarySymbol(ftdirect::LoadLibraryFile(library), "KelvoSimD2XX_LastQueuedMicros"));
+
+    auto device = MakeIntf<TFTDIDevice>(TFTDIDevice::TFromSerialNumber{"FTBENCH"}, std::string());
+    if (!device->Open()) {
+        std::fprintf(stderr, "bench_ftdi: cannot open the simulated device\n");
+        return 1;
+    }
+    TKelvoSession session;
+    session.CurrentInterface = IntfPtr<ICommunicationInterface>(device->AsInterface());
+    session.CurrentBaudRate = 115200;
+
+    // 1. Identification, median of three.
+    std::vector<double> times, floors;
+    size_t replyBytes = 0;
+    for (int i = 0; i < 3; ++i) {
+        TReceived received;
+        SetDataTraceHandler(TDataTraceEvent::Of<&TReceived::Trace>(&received));
+        const auto start = Clock::now();
+        const bool ok = session.ReadModule();
+        times.push_back(Ms(Clock::now() - start));
+        SetDataTraceHandler(nullptr);
+        if (!ok) {
+            std::fprintf(stderr, "bench_ftdi: identification failed: %s\n", session.LastError().c_str());
+            return 1;
+        }
+        replyBytes = received.Bytes;
+        floors.push_back(30 * (25.0 + 1 + 1) + 100.0 + replyBytes * 10.0 * 1000.0 / 115200.0);
+    }
+    const double identify = Median(times);
+    const double floorMs = Median(floors);
+
+    // 2. Queued-to-return latency.
+    const RawByteString request = BuildVerdel97Packet(kBroadcastAddress, kRequestSignature, 0xF0, {});
+    std::vector<double> latencies;
+    for (int i = 0; i < 200; ++i) {
+        RawByteString reply;
+        device->Query(request, 250, reply, &CheckVerdel97Packet);
+        const int64_t end =
+            std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch()).count();
+        if (CheckVerdel97Packet(reply) == 0 && lastQueued)
+            latencies.push_back((end - lastQueued()) / 1000.0);
+    }
+
+    // 3. Idle CPU with the device open.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const double cpu0 = CpuSeconds();
+    const auto idle0 = Clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(idleSeconds));
+    const double idleCpu = CpuSeconds() - cpu0;
+    const double idleWall = Ms(Clock::now() - idle0) / 1000.0;
+
+    device->Close(false);
+    session.CurrentInterface = nullptr;
+    device = nullptr;
+    UnbindFTDirect();
+    std::filesystem::remove_all(dir);
+
+    std::printf("FTDI device through the simulated D2XX library at 115200 bit/s, replies paced at line speed\n");
+    std::printf("  identification  %8.1f ms, floor %.1f ms (30 x (25 + 1 + 1) ms + 100 ms + %.1f ms line time of "
+                "%zu reply bytes), ratio %.3f (target <= 1.05)\n",
+                identify, floorMs, replyBytes * 10.0 * 1000.0 / 115200.0, replyBytes, identify / floorMs);
+    std::printf("  reply queued to Query return: median %.2f ms over %zu exchanges (target <= 2)\n",
+                Median(latencies), latencies.size());
+    std::printf("  idle CPU        %8.3f %% of one core over %.1f s open and idle (target < 1 %%)\n",
+                100.0 * idleCpu / idleWall, idleWall);
+    return 0;
+}

@@ -1,0 +1,30 @@
+#pragma once
+// kelvoctl and the device manager: channels by name (COM ports and FTDI
+// USB devices), and the watch command that follows plug events.
+
+#include <cstdint>
+#include <set>
+#include <string>
+
+#include "kelvoctl_args.h"
+#include "kelvoctl_commands.h"
+#include "uci_ICommunicationInterface.h"
+
+namespace kelvo::ctl {
+
+// The channel Where names: a serial port, or the FTDI device of that serial
+// number. Closed.
+IntfPtr<ICommunicationInterface> MakeChannel(const TPortChoice& Where);
+
+// "COM5" or "USB:<serial>": how kelvoctl names a channel of the manager's
+// list (and accepts it as an argument).
+std::string ChannelName(ICommunicationInterface* Channel);
+std::string ChannelName(const TPortChoice& Where);
+
+// Prints a line for every arrival and removal the device manager reports,
+// until interrupted (Ctrl+C) or, when Seconds > 0, for that long. With
+// Probe, an arrived channel is probed at Speeds as the window does and the
+// module found on it is printed too.
+void RunWatch(const TOutput& Out, bool Probe, const std::set<int32_t>& Speeds, uint32_t Seconds);
+
+}  // namespace kelvo::ctl
