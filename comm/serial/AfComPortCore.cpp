@@ -251,16 +251,48 @@ void TAfComPortCore::CloseSequence()
     FOpened = false;
 }
 
+// The write thread acknowledges only where it holds no pointer into the
+// ring and has no write on its way; from then on it takes nothing from the
+// ring until the flush has cleared it. So nothing purged goes out after the
+// purge, and no block is sent from a ring that was emptied under it.
 bool TAfComPortCore::Flush()
 {
+    std::lock_guard<std::mutex> one(FFlushLock);
+    {
+        std::lock_guard<std::mutex> g(FWriteLock);
+        FFlushing = true;
+    }
+    const uint32_t ticket = FFlushTicket.fetch_add(1) + 1;
+    auto answered = [&] { return static_cast<int32_t>(FFlushAcked.load() - ticket) >= 0; };
     FFlushReq->Set();
-    if (!FFlushAck->WaitFor(kFlushWaitMs))
-        return false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kFlushWaitMs);
+    while (!answered()) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0 || !FFlushAck->WaitFor(static_cast<uint32_t>(left)))
+            break;
+    }
+
     std::lock_guard<std::mutex> g(FWriteLock);
+    FFlushing = false;
+    if (!answered()) {
+        // Given up: the request is withdrawn and the ring goes on as it was.
+        FFlushReq->Reset();
+        if (FRing && FRing->Count() > 0)
+            FDataReady->Set();
+        return false;
+    }
     FDataReady->Reset();
     if (FRing)
         FRing->Clear();
     return FBackend && FBackend->Purge(AfPurgeTxAbort | AfPurgeTxClear);
+}
+
+// Write thread, at a point where nothing of the ring is in its hands.
+void TAfComPortCore::AckFlush()
+{
+    FFlushAcked.store(FFlushTicket.load());
+    FFlushAck->Set();
 }
 
 bool TAfComPortCore::WriteData(const void* Buffer, uint32_t Count)
@@ -552,7 +584,7 @@ void TAfComPortCore::WriteLoop()
                 break;
             }
             if (which == 1) {
-                FFlushAck->Set();
+                AckFlush();
                 continue;
             }
             if (which != 2)
@@ -562,7 +594,7 @@ void TAfComPortCore::WriteLoop()
             uint32_t count = 0;
             {
                 std::lock_guard<std::mutex> g(FWriteLock);
-                if (FRing) {
+                if (FRing && !FFlushing) {
                     count = FRing->ContiguousCount();
                     data = FRing->ReadPointer();
                 }
@@ -582,9 +614,17 @@ void TAfComPortCore::WriteLoop()
                     break;
                 }
                 if (w == TAfWriteWait::Flush) {
-                    // The flush's purge cancels what is still on its way.
-                    FFlushAck->Set();
+                    bool wanted;
+                    {
+                        std::lock_guard<std::mutex> g(FWriteLock);
+                        wanted = FFlushing;
+                    }
+                    if (!wanted)
+                        continue;  // a flush that gave up already: the write goes on
+                    // Given up before the acknowledge, so that the flush's
+                    // purge finds nothing of the ring still on its way.
                     FBackend->WriteAbandon();
+                    AckFlush();
                     abandoned = true;
                     break;
                 }

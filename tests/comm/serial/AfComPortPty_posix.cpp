@@ -225,6 +225,31 @@ TEST_F(PtyTest, LargeWritesLeaveInOrderAcrossPartialWrites)
     core.Close();
 }
 
+TEST_F(PtyTest, PurgedBytesNeverLeaveAndNothingLeavesTwice)
+{
+    // The far end holds our output back with XOFF; what is purged meanwhile
+    // must never arrive, and what is written after the purge arrives once.
+    TAfComPortCore core;
+    TAfComPort settings;
+    settings.SetFlowControl(fwXOnXOff);
+    core.SetDCB(settings.DCB());
+    ASSERT_TRUE(core.OpenComPort(5));
+    for (int round = 0; round < 15; ++round) {
+        FarWrite("\x13");
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ASSERT_TRUE(core.WriteData("AAAA", 4));
+        std::this_thread::sleep_for(std::chrono::milliseconds(round % 3 == 2 ? 5 : 0));
+        ASSERT_TRUE(core.PurgeTx());
+        ASSERT_TRUE(core.WriteData("BB", 2));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        FarWrite("\x11");
+        std::string got = FarRead(2);
+        got += FarRead(8, 50);
+        EXPECT_EQ(got, "BB") << "round " << round;
+    }
+    core.Close();
+}
+
 TEST_F(PtyTest, DataEventsReachTheMainThreadAndAnIdlePortCostsNothing)
 {
     TAfComPort port;
