@@ -103,7 +103,7 @@ TSerialPortInterface::TSerialPortInterface(IXMLElement* XMLNode, IUnknown* Paren
 
 void TSerialPortInterface::SetUpPort()
 {
-    FPort = std::make_unique<TAfComPort>();
+    FPort = std::make_shared<TAfComPort>();
     FPort->SetBaudRate(brUser);
     FPort->SetUserBaudRate(kDefaultBaudRate);
     FPort->SetOutBufSize(kPortBufferSize);

@@ -531,11 +531,27 @@ void TAfComPort::CoreEvent(TAfCoreEvent Kind, uint32_t Data, std::exception_ptr 
         throw EAfAbort();  // closing: the event is dropped quietly
 }
 
+namespace {
+
+// A handler is called through a copy: the handler may detach itself (its
+// owner goes away inside it) without destroying the code that runs.
+template <class F, class... A>
+void Raise(const F& Handler, A... Args)
+{
+    if (F h = Handler)
+        h(Args...);
+}
+
+}  // namespace
+
 // On the main thread, through safe sync.
 void TAfComPort::MainThreadDispatch()
 {
     if (FClosing || FDestroying)
         return;
+    // A handler may release the owner and with it this component: it lives
+    // on until its dispatch is done (closed, its handlers detached).
+    const std::shared_ptr<TAfComPort> keep = weak_from_this().lock();
     TAfCoreEvent kind;
     uint32_t data;
     std::exception_ptr error;
@@ -546,36 +562,32 @@ void TAfComPort::MainThreadDispatch()
         error = std::move(FEventError);
         FEventError = nullptr;
     }
-    if (OnSyncEvent)
-        OnSyncEvent(this, kind, data);
+    Raise(OnSyncEvent, this, kind, data);
     switch (kind) {
     case ceOutFree:
-        if (OnOutBufFree)
-            OnOutBufFree(this);
+        Raise(OnOutBufFree, this);
         break;
     case ceLineEvent: {
         if (data & AfEvRxChar) {
             TAfComStat status;
             FCore->ComStat(status);
-            if (OnDataRecived)
-                OnDataRecived(this, status.cbInQue);
+            Raise(OnDataRecived, this, status.cbInQue);
         }
         const uint32_t errors = FCore->TakeErrors();
-        if ((data & AfEvErr) && OnLineError)
-            OnLineError(this, errors);
-        if ((data & AfEvCts) && OnCTSChanged)
-            OnCTSChanged(this);
-        if ((data & AfEvDsr) && OnDSRChanged)
-            OnDSRChanged(this);
-        if ((data & AfEvRing) && OnRINGDetected)
-            OnRINGDetected(this);
-        if ((data & AfEvRlsd) && OnRLSDChanged)
-            OnRLSDChanged(this);
+        if (data & AfEvErr)
+            Raise(OnLineError, this, errors);
+        if (data & AfEvCts)
+            Raise(OnCTSChanged, this);
+        if (data & AfEvDsr)
+            Raise(OnDSRChanged, this);
+        if (data & AfEvRing)
+            Raise(OnRINGDetected, this);
+        if (data & AfEvRlsd)
+            Raise(OnRLSDChanged, this);
         break;
     }
     case ceNeedReadData:
-        if (OnDataRecived)
-            OnDataRecived(this, data);
+        Raise(OnDataRecived, this, data);
         break;
     case ceException:
         if (error)

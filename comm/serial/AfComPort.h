@@ -95,7 +95,10 @@ using TAfCoreEventEvent = std::function<void(TAfComPort* Sender, TAfCoreEvent Ev
 // false); nothing is shown when no hook is set.
 void SetAfBusyCursorHook(std::function<void(bool Busy)> Hook);
 
-class TAfComPort {
+// May be held by a shared_ptr: its main-thread dispatch then keeps it alive
+// while the handlers run, so a handler may drop the last reference to its
+// owner (and with it to the component).
+class TAfComPort : public std::enable_shared_from_this<TAfComPort> {
 public:
     explicit TAfComPort(std::string Name = {});
     virtual ~TAfComPort();
