@@ -483,7 +483,8 @@ void TAfComPortCore::DispatchLineEvent(uint32_t Mask, bool& PollOnly)
 }
 
 // The port stopped answering the line-event wait (adapter unplugged, far
-// end gone): say so once, as a communication error, then live on the poll.
+// end gone): say so once per failure, as a communication error, then live
+// on the poll.
 void TAfComPortCore::ReportLineFailure(bool& Reported)
 {
     if (Reported)
@@ -506,7 +507,7 @@ void TAfComPortCore::EventLoop()
     bool armed = false;           // a line wait is outstanding
     bool pollOnly = false;        // do not start line waits any more
     bool retryArm = false;        // ... until the next poll (after a failure)
-    bool failureReported = false;
+    bool failureReported = false;  // until line waits work again
     FStarted->Set();
 
     while (!self.Terminated) {
@@ -515,6 +516,7 @@ void TAfComPortCore::EventLoop()
                 uint32_t mask = 0;
                 switch (FBackend->LineWaitStart(mask)) {
                 case TAfIo::Done:
+                    failureReported = false;
                     DispatchLineEvent(mask, pollOnly);
                     continue;
                 case TAfIo::Pending:
@@ -537,6 +539,7 @@ void TAfComPortCore::EventLoop()
                 armed = false;
                 uint32_t mask = 0;
                 if (FBackend->LineWaitResult(mask)) {
+                    failureReported = false;
                     DispatchLineEvent(mask, pollOnly);
                 } else {
                     pollOnly = true;
@@ -549,6 +552,10 @@ void TAfComPortCore::EventLoop()
                 Report(ceOutFree, 0);
                 break;
             case TAfEventWait::Timeout: {
+                // A line wait that has stood a whole poll works again: the
+                // next failure is news.
+                if (armed)
+                    failureReported = false;
                 TAfComStat status;
                 WorkerComStat(status);
                 if (status.cbInQue > 0)
