@@ -139,7 +139,8 @@ public:
     bool ExecuteConfigDialog();
     [[noreturn]] void RaiseError(const std::string& Message) const;
 
-    // Takes a DCB (from the settings dialog) into the properties.
+    // Takes a DCB (from the settings dialog) into the properties, all or
+    // nothing: when the open port refuses it, nothing changes.
     void DCBReadBack(const TAfDCB& Dcb);
     // After loading stored settings: open when AutoOpen, else rebuild the DCB.
     void Loaded();
@@ -206,6 +207,7 @@ public:
 private:
     void UpdateDCB();
     TAfDCB BuildDCB() const;
+    void TakeDCB(const TAfDCB& Dcb);
     void CoreEvent(TAfCoreEvent Kind, uint32_t Data, std::exception_ptr Error);
     void MainThreadDispatch();
     void UpdateXOnXOff(TAfFlowControl Flow, uint32_t InSize);
@@ -233,6 +235,7 @@ private:
     uint16_t FXOffLim = 0;
 
     TAfDCB FDCB{};
+    bool FDeferDCB = false;  // the image is rebuilt but not handed to the port
     std::unique_ptr<TAfComPortCore> FCore;
     uint32_t FSyncId = 0;
     std::atomic<bool> FClosing{false};

@@ -146,17 +146,19 @@ TEST(AfComPortSettings, XOnXOffLimitsFollowFlowControlAndBuffer)
     EXPECT_EQ(port.XOnLim(), 0);
     EXPECT_EQ(port.XOffLim(), 0);
 
-    // A buffer whose limits do not fit 16 bits: refused, nothing changes.
-    port.SetInBufSize(10000000);  // fine without flow control
-    EXPECT_THROW(port.SetFlowControl(fwRtsCts), ERangeError);
-    EXPECT_EQ(port.FlowControl(), fwNone);
-    EXPECT_EQ(port.DCB().Flags & AfDcbOutxCtsFlow, 0u);
-    EXPECT_THROW(port.SetXOnLim(5), ERangeError);
-    EXPECT_EQ(port.XOnLim(), 0);
-    port.SetInBufSize(4096);
+    // The channel's 10,000,000-byte buffer: each limit is clamped into the
+    // DCB's 16 bits.
+    port.SetInBufSize(10000000);
     port.SetFlowControl(fwRtsCts);
-    EXPECT_THROW(port.SetInBufSize(10000000), ERangeError);
-    EXPECT_EQ(port.InBufSize(), 4096u);
+    EXPECT_EQ(port.XOnLim(), 65535);
+    EXPECT_EQ(port.XOffLim(), 65535);
+    EXPECT_EQ(port.DCB().XonLim, 65535);
+    EXPECT_TRUE(port.DCB().Flags & AfDcbOutxCtsFlow);
+    port.SetXOnLim(5);
+    EXPECT_EQ(port.XOffLim(), 65535);
+    port.SetInBufSize(100);
+    port.SetXOffLim(1000);
+    EXPECT_EQ(port.XOnLim(), 0);
 }
 
 TEST(AfComPortSettings, DcbReadBack)
@@ -348,6 +350,38 @@ TEST_F(AfComPortTest, SettingsReachAnOpenPortAndRefusalsRestoreTheImage)
     EXPECT_EQ(port.Parity(), paOdd);         // the property keeps the request
     EXPECT_EQ(port.DCB().Parity, 0);         // the image is what the port kept
     EXPECT_EQ(port.DCB().BaudRate, 250000u);
+    port.Close();
+}
+
+TEST_F(AfComPortTest, ADialogsSettingsReachAnOpenPortWholeOrNotAtAll)
+{
+    TAfComPort port;
+    port.SetInBufSize(10000000);
+    port.SetComNumber(1);
+    port.Open();
+    TAfDCB d = port.DCB();
+    d.BaudRate = 57600;
+    d.ByteSize = 7;
+    d.Parity = 2;
+    d.Flags |= AfDcbOutX | AfDcbInX;
+    const TAfDCB before = port.DCB();
+    W->FailState = true;
+    EXPECT_EQ(ErrorOf([&] { port.DCBReadBack(d); }), "Error setting parameters from DCB");
+    EXPECT_EQ(port.BaudRate(), br115200);
+    EXPECT_EQ(port.Databits(), db8);
+    EXPECT_EQ(port.Parity(), paNone);
+    EXPECT_EQ(port.FlowControl(), fwNone);
+    EXPECT_EQ(port.XOnLim(), 0);
+    EXPECT_EQ(port.DCB().BaudRate, before.BaudRate);
+
+    W->FailState = false;
+    const int calls = W->StateCalls;
+    port.DCBReadBack(d);
+    EXPECT_EQ(W->StateCalls, calls + 1);  // one DCB, not one per setting
+    EXPECT_EQ(W->State.BaudRate, 57600u);
+    EXPECT_EQ(W->State.Parity, 2);
+    EXPECT_EQ(W->State.XonLim, 65535);
+    EXPECT_EQ(port.FlowControl(), fwXOnXOff);
     port.Close();
 }
 
