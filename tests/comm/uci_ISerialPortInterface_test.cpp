@@ -153,3 +153,16 @@ TEST_F(SerialPortChannel, AHandlerMayDropTheLastReference)
     EXPECT_TRUE(TMainThreadQueue::DrainUntil([&] { return holder.Dropped; }, 3000));
     TMainThreadQueue::DrainFor(50);
 }
+
+TEST_F(SerialPortChannel, TheNameFollowsThePortNumberEvenWhenReopeningFails)
+{
+    auto port = MakeIntf<TSerialPortInterface>("comport=3");
+    ASSERT_TRUE(port->Open());
+    Fake.Wire->OpenResult = kelvo::afcore::TAfOpenResult::NotFound;
+    EXPECT_THROW(port->SetConnectionString("comport=4"), EAfComPortCoreError);
+    std::string name, cs;
+    port->GetName(name);
+    port->GetConnectionString(cs);
+    EXPECT_EQ(name, "COM4");
+    EXPECT_NE(cs.find("comport=4"), std::string::npos);
+}
