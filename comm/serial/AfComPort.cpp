@@ -480,8 +480,12 @@ void TAfComPort::ReadString(RawByteString& Data)
         return;
     Data.resize(status.cbInQue);
     const int32_t n = FCore->ReadData(Data.data(), status.cbInQue);
+    if (n < 0) {
+        Data.clear();
+        RaiseError("Read data error");
+    }
     // Only what was read: the rest of the buffer holds nothing received.
-    Data.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    Data.resize(static_cast<size_t>(n));
 }
 
 void TAfComPort::WriteData(const void* Buffer, uint32_t Count)

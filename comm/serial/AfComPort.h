@@ -118,7 +118,8 @@ public:
 
     // Exactly Count bytes, or "Read data error".
     void ReadData(void* Buffer, uint32_t Count);
-    // Every byte waiting in the receive queue (empty while closing).
+    // Every byte waiting in the receive queue (empty while closing); a read
+    // that fails raises "Read data error".
     void ReadString(RawByteString& Data);
     // Into the write ring; "Write data error [requested: %d, free: %d]" when
     // the ring refuses the block (too big, or the port is not open).

@@ -154,7 +154,7 @@ void TAfComPortCore::OpenSequence()
     FFlushReq->Reset();
     FFlushAck->Reset();
     FDataReady->Reset();
-    FWriteThread = std::make_unique<TAfWorker>();
+    FWriteThread = NewWorker();
     StartWorker(*FWriteThread, &TAfComPortCore::WriteLoop, FWritePriority);
 
     FActive = true;
@@ -163,10 +163,22 @@ void TAfComPortCore::OpenSequence()
         std::lock_guard<std::mutex> g(FCallbackLock);
         FEventThreadCb = FOnEvent;
     }
-    FEventThread = std::make_unique<TAfWorker>();
+    FEventThread = NewWorker();
     StartWorker(*FEventThread, &TAfComPortCore::EventLoop, FEventPriority);
 
     FOpened = true;
+}
+
+// A worker whose events could not all be created could never be stopped:
+// the open fails instead.
+std::unique_ptr<TAfWorker> TAfComPortCore::NewWorker()
+{
+    auto w = std::make_unique<TAfWorker>();
+    for (const TAfSignal* s : {&w->Stop, FStarted.get(), FOutEmpty.get(), FFlushReq.get(), FFlushAck.get(),
+                               FDataReady.get()})
+        if (!s->Valid())
+            Fail("Error creating threads");
+    return w;
 }
 
 void TAfComPortCore::StartWorker(TAfWorker& W, void (TAfComPortCore::*Loop)(), TThreadPriority Priority)
@@ -313,8 +325,7 @@ int32_t TAfComPortCore::ReadData(void* Buffer, uint32_t Count)
     std::lock_guard<std::recursive_mutex> g(FReadLock);
     if (!FActive || !FBackend)
         return -1;
-    const int32_t n = FBackend->Read(Buffer, Count);
-    return n < 0 ? 0 : n;
+    return FBackend->Read(Buffer, Count);  // -1: the read failed
 }
 
 void TAfComPortCore::ComStat(TAfComStat& Status)

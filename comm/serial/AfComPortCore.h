@@ -184,7 +184,8 @@ public:
     // Appends to the write ring; never blocks on the line. False when not
     // active or when the block does not fit as a whole.
     bool WriteData(const void* Buffer, uint32_t Count);
-    // What the driver already holds, at most Count bytes; -1 when not active.
+    // What the driver already holds, at most Count bytes; -1 when not active
+    // or when the read failed.
     int32_t ReadData(void* Buffer, uint32_t Count);
     // Receive/transmit queue state; all zero when not active. Errors found
     // are added to the error word.
@@ -227,6 +228,7 @@ private:
     void CloseSequence();
     bool Flush();
     void AckFlush();
+    std::unique_ptr<afcore::TAfWorker> NewWorker();
     void StartWorker(afcore::TAfWorker& W, void (TAfComPortCore::*Loop)(), TThreadPriority Priority);
     void StopWorker(std::unique_ptr<afcore::TAfWorker>& W);
     void EventLoop();

@@ -268,7 +268,7 @@ TEST_F(AfComPortTest, ErrorTextsCarryTheName)
     port.Close();
 }
 
-TEST_F(AfComPortTest, ReadStringReturnsOnlyWhatWasRead)
+TEST_F(AfComPortTest, ReadStringReturnsOnlyWhatWasReadAndFailsWithTheRead)
 {
     TAfComPort port;
     port.SetComNumber(3);
@@ -292,6 +292,12 @@ TEST_F(AfComPortTest, ReadStringReturnsOnlyWhatWasRead)
     EXPECT_EQ(s, "89");
     port.ReadString(s);
     EXPECT_EQ(s, "");
+    {
+        std::lock_guard<std::mutex> g(W->Lock);
+        W->Rx = "lost";
+        W->ReadFails = true;  // an adapter that went away
+    }
+    EXPECT_EQ(ErrorOf([&] { port.ReadString(s); }), " - Read data error ");
     port.Close();
     port.ReadString(s);
     EXPECT_EQ(s, "");
