@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -204,7 +205,12 @@ TEST(AfComPortSettings, DcbReadBack)
 
     d.DCBlength = 27;
     EXPECT_EQ(ErrorOf([&] { port.DCBReadBack(d); }), "Port7 - Error setting parameters from DCB ");
-    EXPECT_FALSE(port.ExecuteConfigDialog() && false);
+
+    // No port behind number 0: no dialog is shown and nothing is taken over.
+    const TAfDCB image = port.DCB();
+    EXPECT_FALSE(port.ExecuteConfigDialog());
+    EXPECT_EQ(std::memcmp(&image, &port.DCB(), sizeof image), 0);
+    EXPECT_EQ(port.BaudRate(), brUser);
 }
 
 class AfComPortTest : public ::testing::Test {
