@@ -103,7 +103,7 @@ TSerialPortInterface::TSerialPortInterface(IXMLElement* XMLNode, IUnknown* Paren
 
 void TSerialPortInterface::SetUpPort()
 {
-    FPort = std::make_unique<TAfComPort>();
+    FPort = std::make_shared<TAfComPort>();
     FPort->SetBaudRate(brUser);
     FPort->SetUserBaudRate(kDefaultBaudRate);
     FPort->SetOutBufSize(kPortBufferSize);
@@ -251,8 +251,16 @@ void TSerialPortInterface::SetConnectionString(const std::string& S)
         } catch (const EConvertError&) {
         }
     }
-    if (number && FPort)
-        FPort->SetComNumber(static_cast<uint16_t>(*number));
+    if (number && FPort) {
+        try {
+            FPort->SetComNumber(static_cast<uint16_t>(*number));
+        } catch (...) {
+            // The number is taken even when the port does not open again
+            // under it: the name must say which port this channel is now.
+            UpdatePortName();
+            throw;
+        }
+    }
     UpdatePortName();
     TSerialPortCoreInterface::SetConnectionString(S);
     NotifyChanged();

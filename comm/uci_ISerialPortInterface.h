@@ -157,7 +157,9 @@ private:
     void SetUpPort();
     void UpdatePortName();
 
-    std::unique_ptr<TAfComPort> FPort;
+    // Shared, so that the component outlives a dispatch in which one of our
+    // handlers drops the last reference to this channel.
+    std::shared_ptr<TAfComPort> FPort;
     std::string FPortName = "COM unknown";
 };
 

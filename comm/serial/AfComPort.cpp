@@ -1,6 +1,7 @@
 #include "AfComPort.h"
 
 #include <cstdio>
+#include <tuple>
 
 #include "AfSafeSync.h"
 
@@ -40,11 +41,18 @@ void BusyCursor(bool Busy)
     }
 }
 
-uint16_t Limit16(int64_t Value)
+// The DCB's XOn/XOff limits are 16-bit: a receive buffer larger than that
+// (the channel's are 10,000,000 bytes) gets the largest limit there is.
+uint16_t Clamp16(int64_t Value)
 {
-    if (Value < 0 || Value > 0xFFFF)
-        throw ERangeError("Range check error");
-    return static_cast<uint16_t>(Value);
+    return static_cast<uint16_t>(Value < 0 ? 0 : Value > 0xFFFF ? 0xFFFF : Value);
+}
+
+// Copies of the values a tuple of references refers to.
+template <class... T>
+std::tuple<T...> Values(const std::tuple<T&...>& Refs)
+{
+    return Refs;
 }
 
 // Resets the closing flag however Close ends.
@@ -138,7 +146,7 @@ TAfDCB TAfComPort::BuildDCB() const
 void TAfComPort::UpdateDCB()
 {
     FDCB = BuildDCB();
-    if (IsOpen()) {
+    if (IsOpen() && !FDeferDCB) {
         try {
             FCore->SetDCB(FDCB);
         } catch (...) {
@@ -148,10 +156,35 @@ void TAfComPort::UpdateDCB()
     }
 }
 
+// All or nothing: the dialog's settings are taken into the properties
+// without reaching the port, then go to it as one DCB. When the port refuses
+// that, every property is as it was before and the image is what the port
+// kept.
 void TAfComPort::DCBReadBack(const TAfDCB& Dcb)
 {
     if (Dcb.DCBlength != sizeof(TAfDCB))
         RaiseError("Error setting parameters from DCB");
+    auto settings = [this] {
+        return std::tie(FBaudRate, FUserBaudRate, FDatabits, FParity, FStopbits, FFlowControl, FOptions, FXOnChar,
+                        FXOffChar, FXOnLim, FXOffLim);
+    };
+    const auto before = Values(settings());
+    FDeferDCB = true;
+    try {
+        TakeDCB(Dcb);
+        FDeferDCB = false;
+        UpdateDCB();
+    } catch (...) {
+        FDeferDCB = false;
+        settings() = before;
+        if (!IsOpen())
+            FDCB = BuildDCB();
+        throw;
+    }
+}
+
+void TAfComPort::TakeDCB(const TAfDCB& Dcb)
+{
     FDCB = Dcb;
 
     TAfBaudrate rate = brUser;
@@ -191,7 +224,6 @@ void TAfComPort::DCBReadBack(const TAfDCB& Dcb)
     SetXOffChar(Dcb.XoffChar);
     SetXOnLim(Dcb.XonLim);
     SetXOffLim(Dcb.XoffLim);
-    UpdateDCB();
 }
 
 // ---------------------------------------------------------------------------
@@ -203,16 +235,15 @@ void TAfComPort::CheckClosed() const
         RaiseError("Port is not closed");
 }
 
-// XOn/XOff limits follow the flow control and the receive buffer. Checked
-// before anything is stored, so a size that does not fit leaves every
-// property as it was.
+// XOn/XOff limits follow the flow control and the receive buffer: a
+// quarter of the buffer and the rest, each clamped into 16 bits.
 void TAfComPort::UpdateXOnXOff(TAfFlowControl Flow, uint32_t InSize)
 {
     uint16_t on = 0;
     uint16_t off = 0;
     if (Flow != fwNone) {
-        on = Limit16(InSize / 4);
-        off = Limit16(int64_t(InSize) - on);
+        on = Clamp16(InSize / 4);
+        off = Clamp16(int64_t(InSize) - InSize / 4);
     }
     FXOnLim = on;
     FXOffLim = off;
@@ -358,7 +389,7 @@ void TAfComPort::SetXOnLim(uint16_t Value)
 {
     if (Value == FXOnLim)
         return;
-    const uint16_t off = Limit16(int64_t(FInBufSize) - Value);
+    const uint16_t off = Clamp16(int64_t(FInBufSize) - Value);
     FXOnLim = Value;
     FXOffLim = off;
 }
@@ -367,7 +398,7 @@ void TAfComPort::SetXOffLim(uint16_t Value)
 {
     if (Value == FXOffLim)
         return;
-    const uint16_t on = Limit16(int64_t(FInBufSize) - Value);
+    const uint16_t on = Clamp16(int64_t(FInBufSize) - Value);
     FXOffLim = Value;
     FXOnLim = on;
 }
@@ -449,8 +480,12 @@ void TAfComPort::ReadString(RawByteString& Data)
         return;
     Data.resize(status.cbInQue);
     const int32_t n = FCore->ReadData(Data.data(), status.cbInQue);
+    if (n < 0) {
+        Data.clear();
+        RaiseError("Read data error");
+    }
     // Only what was read: the rest of the buffer holds nothing received.
-    Data.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    Data.resize(static_cast<size_t>(n));
 }
 
 void TAfComPort::WriteData(const void* Buffer, uint32_t Count)
@@ -531,11 +566,27 @@ void TAfComPort::CoreEvent(TAfCoreEvent Kind, uint32_t Data, std::exception_ptr 
         throw EAfAbort();  // closing: the event is dropped quietly
 }
 
+namespace {
+
+// A handler is called through a copy: the handler may detach itself (its
+// owner goes away inside it) without destroying the code that runs.
+template <class F, class... A>
+void Raise(const F& Handler, A... Args)
+{
+    if (F h = Handler)
+        h(Args...);
+}
+
+}  // namespace
+
 // On the main thread, through safe sync.
 void TAfComPort::MainThreadDispatch()
 {
     if (FClosing || FDestroying)
         return;
+    // A handler may release the owner and with it this component: it lives
+    // on until its dispatch is done (closed, its handlers detached).
+    const std::shared_ptr<TAfComPort> keep = weak_from_this().lock();
     TAfCoreEvent kind;
     uint32_t data;
     std::exception_ptr error;
@@ -546,36 +597,32 @@ void TAfComPort::MainThreadDispatch()
         error = std::move(FEventError);
         FEventError = nullptr;
     }
-    if (OnSyncEvent)
-        OnSyncEvent(this, kind, data);
+    Raise(OnSyncEvent, this, kind, data);
     switch (kind) {
     case ceOutFree:
-        if (OnOutBufFree)
-            OnOutBufFree(this);
+        Raise(OnOutBufFree, this);
         break;
     case ceLineEvent: {
         if (data & AfEvRxChar) {
             TAfComStat status;
             FCore->ComStat(status);
-            if (OnDataRecived)
-                OnDataRecived(this, status.cbInQue);
+            Raise(OnDataRecived, this, status.cbInQue);
         }
         const uint32_t errors = FCore->TakeErrors();
-        if ((data & AfEvErr) && OnLineError)
-            OnLineError(this, errors);
-        if ((data & AfEvCts) && OnCTSChanged)
-            OnCTSChanged(this);
-        if ((data & AfEvDsr) && OnDSRChanged)
-            OnDSRChanged(this);
-        if ((data & AfEvRing) && OnRINGDetected)
-            OnRINGDetected(this);
-        if ((data & AfEvRlsd) && OnRLSDChanged)
-            OnRLSDChanged(this);
+        if (data & AfEvErr)
+            Raise(OnLineError, this, errors);
+        if (data & AfEvCts)
+            Raise(OnCTSChanged, this);
+        if (data & AfEvDsr)
+            Raise(OnDSRChanged, this);
+        if (data & AfEvRing)
+            Raise(OnRINGDetected, this);
+        if (data & AfEvRlsd)
+            Raise(OnRLSDChanged, this);
         break;
     }
     case ceNeedReadData:
-        if (OnDataRecived)
-            OnDataRecived(this, data);
+        Raise(OnDataRecived, this, data);
         break;
     case ceException:
         if (error)

@@ -95,7 +95,10 @@ using TAfCoreEventEvent = std::function<void(TAfComPort* Sender, TAfCoreEvent Ev
 // false); nothing is shown when no hook is set.
 void SetAfBusyCursorHook(std::function<void(bool Busy)> Hook);
 
-class TAfComPort {
+// May be held by a shared_ptr: its main-thread dispatch then keeps it alive
+// while the handlers run, so a handler may drop the last reference to its
+// owner (and with it to the component).
+class TAfComPort : public std::enable_shared_from_this<TAfComPort> {
 public:
     explicit TAfComPort(std::string Name = {});
     virtual ~TAfComPort();
@@ -115,7 +118,8 @@ public:
 
     // Exactly Count bytes, or "Read data error".
     void ReadData(void* Buffer, uint32_t Count);
-    // Every byte waiting in the receive queue (empty while closing).
+    // Every byte waiting in the receive queue (empty while closing); a read
+    // that fails raises "Read data error".
     void ReadString(RawByteString& Data);
     // Into the write ring; "Write data error [requested: %d, free: %d]" when
     // the ring refuses the block (too big, or the port is not open).
@@ -136,7 +140,8 @@ public:
     bool ExecuteConfigDialog();
     [[noreturn]] void RaiseError(const std::string& Message) const;
 
-    // Takes a DCB (from the settings dialog) into the properties.
+    // Takes a DCB (from the settings dialog) into the properties, all or
+    // nothing: when the open port refuses it, nothing changes.
     void DCBReadBack(const TAfDCB& Dcb);
     // After loading stored settings: open when AutoOpen, else rebuild the DCB.
     void Loaded();
@@ -203,6 +208,7 @@ public:
 private:
     void UpdateDCB();
     TAfDCB BuildDCB() const;
+    void TakeDCB(const TAfDCB& Dcb);
     void CoreEvent(TAfCoreEvent Kind, uint32_t Data, std::exception_ptr Error);
     void MainThreadDispatch();
     void UpdateXOnXOff(TAfFlowControl Flow, uint32_t InSize);
@@ -230,6 +236,7 @@ private:
     uint16_t FXOffLim = 0;
 
     TAfDCB FDCB{};
+    bool FDeferDCB = false;  // the image is rebuilt but not handed to the port
     std::unique_ptr<TAfComPortCore> FCore;
     uint32_t FSyncId = 0;
     std::atomic<bool> FClosing{false};

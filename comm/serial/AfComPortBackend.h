@@ -30,6 +30,9 @@ public:
     // True when signalled within Ms (kInfinite: no limit).
     bool WaitFor(uint32_t Ms);
     bool ManualReset() const { return FManual; }
+    // False when the system could not create it (no descriptors, no
+    // handles): nothing could ever wake a wait on it.
+    bool Valid() const;
     // HANDLE on Windows, a file descriptor (cast) on POSIX.
     intptr_t Native() const { return FNative; }
     // POSIX: takes the signal if it is set (auto-reset semantics); true when

@@ -154,7 +154,7 @@ void TAfComPortCore::OpenSequence()
     FFlushReq->Reset();
     FFlushAck->Reset();
     FDataReady->Reset();
-    FWriteThread = std::make_unique<TAfWorker>();
+    FWriteThread = NewWorker();
     StartWorker(*FWriteThread, &TAfComPortCore::WriteLoop, FWritePriority);
 
     FActive = true;
@@ -163,10 +163,22 @@ void TAfComPortCore::OpenSequence()
         std::lock_guard<std::mutex> g(FCallbackLock);
         FEventThreadCb = FOnEvent;
     }
-    FEventThread = std::make_unique<TAfWorker>();
+    FEventThread = NewWorker();
     StartWorker(*FEventThread, &TAfComPortCore::EventLoop, FEventPriority);
 
     FOpened = true;
+}
+
+// A worker whose events could not all be created could never be stopped:
+// the open fails instead.
+std::unique_ptr<TAfWorker> TAfComPortCore::NewWorker()
+{
+    auto w = std::make_unique<TAfWorker>();
+    for (const TAfSignal* s : {&w->Stop, FStarted.get(), FOutEmpty.get(), FFlushReq.get(), FFlushAck.get(),
+                               FDataReady.get()})
+        if (!s->Valid())
+            Fail("Error creating threads");
+    return w;
 }
 
 void TAfComPortCore::StartWorker(TAfWorker& W, void (TAfComPortCore::*Loop)(), TThreadPriority Priority)
@@ -251,16 +263,48 @@ void TAfComPortCore::CloseSequence()
     FOpened = false;
 }
 
+// The write thread acknowledges only where it holds no pointer into the
+// ring and has no write on its way; from then on it takes nothing from the
+// ring until the flush has cleared it. So nothing purged goes out after the
+// purge, and no block is sent from a ring that was emptied under it.
 bool TAfComPortCore::Flush()
 {
+    std::lock_guard<std::mutex> one(FFlushLock);
+    {
+        std::lock_guard<std::mutex> g(FWriteLock);
+        FFlushing = true;
+    }
+    const uint32_t ticket = FFlushTicket.fetch_add(1) + 1;
+    auto answered = [&] { return static_cast<int32_t>(FFlushAcked.load() - ticket) >= 0; };
     FFlushReq->Set();
-    if (!FFlushAck->WaitFor(kFlushWaitMs))
-        return false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kFlushWaitMs);
+    while (!answered()) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0 || !FFlushAck->WaitFor(static_cast<uint32_t>(left)))
+            break;
+    }
+
     std::lock_guard<std::mutex> g(FWriteLock);
+    FFlushing = false;
+    if (!answered()) {
+        // Given up: the request is withdrawn and the ring goes on as it was.
+        FFlushReq->Reset();
+        if (FRing && FRing->Count() > 0)
+            FDataReady->Set();
+        return false;
+    }
     FDataReady->Reset();
     if (FRing)
         FRing->Clear();
     return FBackend && FBackend->Purge(AfPurgeTxAbort | AfPurgeTxClear);
+}
+
+// Write thread, at a point where nothing of the ring is in its hands.
+void TAfComPortCore::AckFlush()
+{
+    FFlushAcked.store(FFlushTicket.load());
+    FFlushAck->Set();
 }
 
 bool TAfComPortCore::WriteData(const void* Buffer, uint32_t Count)
@@ -281,8 +325,7 @@ int32_t TAfComPortCore::ReadData(void* Buffer, uint32_t Count)
     std::lock_guard<std::recursive_mutex> g(FReadLock);
     if (!FActive || !FBackend)
         return -1;
-    const int32_t n = FBackend->Read(Buffer, Count);
-    return n < 0 ? 0 : n;
+    return FBackend->Read(Buffer, Count);  // -1: the read failed
 }
 
 void TAfComPortCore::ComStat(TAfComStat& Status)
@@ -451,7 +494,8 @@ void TAfComPortCore::DispatchLineEvent(uint32_t Mask, bool& PollOnly)
 }
 
 // The port stopped answering the line-event wait (adapter unplugged, far
-// end gone): say so once, as a communication error, then live on the poll.
+// end gone): say so once per failure, as a communication error, then live
+// on the poll.
 void TAfComPortCore::ReportLineFailure(bool& Reported)
 {
     if (Reported)
@@ -474,7 +518,7 @@ void TAfComPortCore::EventLoop()
     bool armed = false;           // a line wait is outstanding
     bool pollOnly = false;        // do not start line waits any more
     bool retryArm = false;        // ... until the next poll (after a failure)
-    bool failureReported = false;
+    bool failureReported = false;  // until line waits work again
     FStarted->Set();
 
     while (!self.Terminated) {
@@ -483,6 +527,7 @@ void TAfComPortCore::EventLoop()
                 uint32_t mask = 0;
                 switch (FBackend->LineWaitStart(mask)) {
                 case TAfIo::Done:
+                    failureReported = false;
                     DispatchLineEvent(mask, pollOnly);
                     continue;
                 case TAfIo::Pending:
@@ -505,6 +550,7 @@ void TAfComPortCore::EventLoop()
                 armed = false;
                 uint32_t mask = 0;
                 if (FBackend->LineWaitResult(mask)) {
+                    failureReported = false;
                     DispatchLineEvent(mask, pollOnly);
                 } else {
                     pollOnly = true;
@@ -517,6 +563,10 @@ void TAfComPortCore::EventLoop()
                 Report(ceOutFree, 0);
                 break;
             case TAfEventWait::Timeout: {
+                // A line wait that has stood a whole poll works again: the
+                // next failure is news.
+                if (armed)
+                    failureReported = false;
                 TAfComStat status;
                 WorkerComStat(status);
                 if (status.cbInQue > 0)
@@ -552,7 +602,7 @@ void TAfComPortCore::WriteLoop()
                 break;
             }
             if (which == 1) {
-                FFlushAck->Set();
+                AckFlush();
                 continue;
             }
             if (which != 2)
@@ -562,7 +612,7 @@ void TAfComPortCore::WriteLoop()
             uint32_t count = 0;
             {
                 std::lock_guard<std::mutex> g(FWriteLock);
-                if (FRing) {
+                if (FRing && !FFlushing) {
                     count = FRing->ContiguousCount();
                     data = FRing->ReadPointer();
                 }
@@ -582,9 +632,17 @@ void TAfComPortCore::WriteLoop()
                     break;
                 }
                 if (w == TAfWriteWait::Flush) {
-                    // The flush's purge cancels what is still on its way.
-                    FFlushAck->Set();
+                    bool wanted;
+                    {
+                        std::lock_guard<std::mutex> g(FWriteLock);
+                        wanted = FFlushing;
+                    }
+                    if (!wanted)
+                        continue;  // a flush that gave up already: the write goes on
+                    // Given up before the acknowledge, so that the flush's
+                    // purge finds nothing of the ring still on its way.
                     FBackend->WriteAbandon();
+                    AckFlush();
                     abandoned = true;
                     break;
                 }

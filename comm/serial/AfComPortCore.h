@@ -184,7 +184,8 @@ public:
     // Appends to the write ring; never blocks on the line. False when not
     // active or when the block does not fit as a whole.
     bool WriteData(const void* Buffer, uint32_t Count);
-    // What the driver already holds, at most Count bytes; -1 when not active.
+    // What the driver already holds, at most Count bytes; -1 when not active
+    // or when the read failed.
     int32_t ReadData(void* Buffer, uint32_t Count);
     // Receive/transmit queue state; all zero when not active. Errors found
     // are added to the error word.
@@ -226,6 +227,8 @@ private:
     void OpenSequence();
     void CloseSequence();
     bool Flush();
+    void AckFlush();
+    std::unique_ptr<afcore::TAfWorker> NewWorker();
     void StartWorker(afcore::TAfWorker& W, void (TAfComPortCore::*Loop)(), TThreadPriority Priority);
     void StopWorker(std::unique_ptr<afcore::TAfWorker>& W);
     void EventLoop();
@@ -256,6 +259,15 @@ private:
     // Write lock: the write ring and the transmit flush.
     std::mutex FWriteLock;
     std::unique_ptr<TAfCircularBuffer> FRing;  // exists while the write thread does
+    // From a flush request until the ring is cleared (or the flush gave up),
+    // the write thread takes nothing new from the ring. Under FWriteLock.
+    bool FFlushing = false;
+    // One flush at a time; each carries a ticket, and an acknowledge counts
+    // only for the tickets issued before it, so the late answer to a flush
+    // that timed out never stands in for the next one.
+    std::mutex FFlushLock;
+    std::atomic<uint32_t> FFlushTicket{0};
+    std::atomic<uint32_t> FFlushAcked{0};
 
     std::mutex FCallbackLock;
     TAfCoreEventHandler FOnEvent;       // the owner's handler

@@ -62,6 +62,43 @@ int PollRetry(pollfd* Fds, nfds_t N, int Ms)
 
 }  // namespace
 
+// A byte received with a framing or parity error comes from the tty marked
+// (PARMRK) as 0xFF 0x00 X, and a 0xFF received as such is doubled. Undoes
+// both in place, so that every byte arrives as it was received, as on
+// Windows; Marked is set when an error mark was found. State carries a mark
+// cut in two by the end of a read (0 none, 1 after 0xFF, 2 after 0xFF 0x00).
+size_t UnmarkErrors(int& State, char* Data, size_t Count, bool& Marked)
+{
+    size_t out = 0;
+    for (size_t i = 0; i < Count; ++i) {
+        const char c = Data[i];
+        switch (State) {
+        case 1:
+            if (c == '\0') {
+                State = 2;
+                continue;
+            }
+            State = 0;
+            Data[out++] = '\xff';
+            if (c != '\xff')
+                Data[out++] = c;  // not a mark after all
+            continue;
+        case 2:
+            State = 0;
+            Marked = true;
+            Data[out++] = c;
+            continue;
+        default:
+            if (c == '\xff') {
+                State = 1;
+                continue;
+            }
+            Data[out++] = c;
+        }
+    }
+    return out;
+}
+
 // ---------------------------------------------------------------------------
 // Events
 
@@ -74,6 +111,11 @@ TAfSignal::~TAfSignal()
 {
     if (FNative >= 0)
         ::close(Fd(FNative));
+}
+
+bool TAfSignal::Valid() const
+{
+    return FNative >= 0;
 }
 
 void TAfSignal::Set()
@@ -215,6 +257,8 @@ public:
         const std::string path = AfComPortDeviceName(Number);
         if (path.empty())
             return TAfOpenResult::NotFound;
+        if (FWake < 0)
+            return TAfOpenResult::Failed;  // closing could not wake the event thread
         int fd;
         do {
             fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -281,11 +325,12 @@ public:
         struct termios t;
         if (::tcgetattr(FFd, &t) != 0)
             return false;
-        t.c_iflag = IGNBRK;
+        // Bytes with a framing or parity error are kept (marked, and the
+        // marks undone when read) instead of dropped (IGNPAR): Windows
+        // delivers them too and only reports the error.
+        t.c_iflag = IGNBRK | PARMRK;
         if (Dcb.Flags & AfDcbParity)
             t.c_iflag |= INPCK;
-        else
-            t.c_iflag |= IGNPAR;
         if (Dcb.Flags & AfDcbOutX)
             t.c_iflag |= IXON;
         if (Dcb.Flags & AfDcbInX)
@@ -326,8 +371,10 @@ public:
         const uint32_t rts = Dcb.Flags & AfDcbRtsControlMask;
         if (rts != AfDcbRtsControlHandshake)
             SetLine(TIOCM_RTS, rts == AfDcbRtsControlEnable);
+        std::lock_guard<std::mutex> g(FLock);
         FState = Dcb;
         FHasState = true;
+        FParityCheck = (Dcb.Flags & AfDcbParity) != 0;
         return true;
     }
 
@@ -384,6 +431,10 @@ public:
     {
         Pull();
         std::lock_guard<std::mutex> g(FLock);
+        if (FReadFailed) {
+            FReadFailed = false;
+            return -1;
+        }
         const size_t have = FRx.size() - FRxHead;
         const size_t n = Count < have ? Count : have;
         if (n > 0)
@@ -599,8 +650,15 @@ private:
         size_t total = 0;
         char buf[4096];
         for (;;) {
-            const ssize_t n = ::read(FFd, buf, sizeof buf);
-            if (n > 0) {
+            const ssize_t got = ::read(FFd, buf, sizeof buf);
+            if (got > 0) {
+                bool marked = false;
+                const ssize_t n = static_cast<ssize_t>(UnmarkErrors(FMarkState, buf, static_cast<size_t>(got), marked));
+                if (marked) {
+                    // The tty does not tell the two apart.
+                    FErrors |= FParityCheck ? AfCeRxParity : AfCeFrame;
+                    FLineMask |= AfEvErr & FMask;
+                }
                 const size_t have = FRx.size() - FRxHead;
                 size_t room = have < FRxLimit ? FRxLimit - have : 0;
                 size_t take = static_cast<size_t>(n) < room ? static_cast<size_t>(n) : room;
@@ -614,10 +672,12 @@ private:
                     FErrors |= AfCeRxOver;
                 continue;
             }
-            if (n < 0 && errno == EINTR)
+            if (got < 0 && errno == EINTR)
                 continue;
-            if (n < 0 && errno == EIO)
+            if (got < 0 && errno == EIO)
                 MarkDead();  // the far end is gone (pty closed, adapter unplugged)
+            else if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+                FReadFailed = true;  // the next read reports it
             break;
         }
         return total;
@@ -688,6 +748,9 @@ private:
     struct serial_icounter_struct FLastCount;
     TAfDCB FState{};
     bool FHasState = false;
+    bool FParityCheck = false;
+    int FMarkState = 0;        // of UnmarkErrors, between reads
+    bool FReadFailed = false;  // a read of the kernel failed since the last Read
     const void* FPendingBuf = nullptr;
     uint32_t FPendingCount = 0;
 };

@@ -31,6 +31,7 @@ TAfSignal::~TAfSignal()
         ::CloseHandle(H(FNative));
 }
 
+bool TAfSignal::Valid() const { return FNative != 0; }
 void TAfSignal::Set() { SetEvent(H(FNative)); }
 void TAfSignal::Reset() { ResetEvent(H(FNative)); }
 
@@ -140,6 +141,8 @@ public:
 
     TAfOpenResult Open(int Number) override
     {
+        if (!FOvWait.hEvent || !FOvRead.hEvent || !FOvWrite.hEvent)
+            return TAfOpenResult::Failed;  // no completion could be waited for
         const std::string name = AfComPortDeviceName(Number);
         FH = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                          FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);

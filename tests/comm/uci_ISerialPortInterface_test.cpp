@@ -1,8 +1,13 @@
-// The serial core: its connection string, and how it applies one.
+// The serial core: its connection string, and how it applies one; and the
+// COM port channel on a scripted port.
 #include <gtest/gtest.h>
 
+#include "AfComPort.h"
 #include "FakeSerialCore.h"
+#include "serial/FakePortBackend.h"
 #include "uExceptions.h"
+#include "uMainThreadQueue.h"
+#include "uci_ISerialPortInterface.h"
 
 using namespace kelvo;
 using kelvo::testing::TFakeSerialCore;
@@ -113,4 +118,51 @@ TEST(SerialCore, CharacterTimeFollowsTheBaudRate)
     EXPECT_THROW(c->SetBaudRate(-5), ERangeError);
     // The interface is there to be asked for.
     EXPECT_TRUE(Supports<ISerialPortInterface>(c.get()));
+}
+
+namespace {
+
+class SerialPortChannel : public ::testing::Test {
+protected:
+    void SetUp() override { TMainThreadQueue::Init(); }
+    kelvo::test::TFakePortScope Fake;
+};
+
+// Drops the channel from inside its own notification.
+struct LastReferenceHolder {
+    IntfPtr<TSerialPortInterface> Port;
+    bool Dropped = false;
+    void OnData(ICommunicationInterface*)
+    {
+        Port.reset();
+        Dropped = true;
+    }
+};
+
+}  // namespace
+
+TEST_F(SerialPortChannel, AHandlerMayDropTheLastReference)
+{
+    LastReferenceHolder holder;
+    holder.Port = MakeIntf<TSerialPortInterface>("comport=3");
+    ASSERT_TRUE(holder.Port->Open());
+    holder.Port->SetOnDataAvailable(TCiNotifyEvent::Of<&LastReferenceHolder::OnData>(&holder));
+    // Data and a line error in one event: the component goes on after the
+    // data handler, with its own channel gone.
+    Fake.Wire->Receive("x", AfEvRxChar | AfEvErr);
+    EXPECT_TRUE(TMainThreadQueue::DrainUntil([&] { return holder.Dropped; }, 3000));
+    TMainThreadQueue::DrainFor(50);
+}
+
+TEST_F(SerialPortChannel, TheNameFollowsThePortNumberEvenWhenReopeningFails)
+{
+    auto port = MakeIntf<TSerialPortInterface>("comport=3");
+    ASSERT_TRUE(port->Open());
+    Fake.Wire->OpenResult = kelvo::afcore::TAfOpenResult::NotFound;
+    EXPECT_THROW(port->SetConnectionString("comport=4"), EAfComPortCoreError);
+    std::string name, cs;
+    port->GetName(name);
+    port->GetConnectionString(cs);
+    EXPECT_EQ(name, "COM4");
+    EXPECT_NE(cs.find("comport=4"), std::string::npos);
 }

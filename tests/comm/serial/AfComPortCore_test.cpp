@@ -314,7 +314,7 @@ TEST_F(CoreTest, EventThreadReportsLineEventsAndPolledData)
     EXPECT_EQ(Snapshot().size(), after);  // nothing after close
 }
 
-TEST_F(CoreTest, ADeadPortIsReportedOnceAndDoesNotSpin)
+TEST_F(CoreTest, ADeadPortIsReportedOncePerFailureAndDoesNotSpin)
 {
     TAfComPortCore core;
     Listen(core);
@@ -333,7 +333,21 @@ TEST_F(CoreTest, ADeadPortIsReportedOnceAndDoesNotSpin)
     EXPECT_EQ(CountOf(ceLineEvent, AfEvErr), 1u);
     EXPECT_NE(core.TakeErrors() & AfCeIOE, 0u);
 
-    // The port comes back: line events flow again.
+    // The port comes back, and its waits work for a while; a failure after
+    // that is news again.
+    {
+        std::lock_guard<std::mutex> g(W->Lock);
+        W->LineWaitFails = false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    {
+        std::lock_guard<std::mutex> g(W->Lock);
+        W->LineWaitFails = true;
+    }
+    W->Line(AfEvRxChar);
+    EXPECT_TRUE(WaitUntil([&] { return CountOf(ceLineEvent, AfEvErr) == 2; }));
+
+    // Back again: line events flow.
     {
         std::lock_guard<std::mutex> g(W->Lock);
         W->LineWaitFails = false;

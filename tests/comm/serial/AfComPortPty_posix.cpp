@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/resource.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -22,12 +23,14 @@
 #include "AfComPort.h"
 #include "AfComPortBackend.h"
 #include "AfComPortCore.h"
+#include "FakePortBackend.h"
 #include "OpenError.h"
 #include "TestWait.h"
 #include "uMainThreadQueue.h"
 
 namespace kelvo::afcore {
 uint32_t GetBaudRate(int Fd);  // AfComPortSpeed_posix.cpp
+size_t UnmarkErrors(int& State, char* Data, size_t Count, bool& Marked);  // AfComPortCore_posix.cpp
 }
 
 namespace kelvo::test {
@@ -155,6 +158,74 @@ TEST_F(PtyTest, BytesTravelBothWaysAndSpeedsReachTheLine)
     core.Close();
 }
 
+TEST_F(PtyTest, BytesWithFramingErrorsAreDeliveredAsReceived)
+{
+    TAfComPortCore core;
+    core.SetDCB(Dcb(9600));
+    ASSERT_TRUE(core.OpenComPort(5));
+    termios t;
+    ASSERT_EQ(tcgetattr(Master, &t), 0);  // the slave's settings
+    EXPECT_FALSE(t.c_iflag & IGNPAR) << "bytes with errors would be dropped";
+    EXPECT_TRUE(t.c_iflag & PARMRK);
+    // The tty marks them, and doubles a real 0xFF; both are undone.
+    FarWrite("a\xffz");
+    char buf[8];
+    ASSERT_TRUE(WaitUntil([&] {
+        TAfComStat st;
+        core.ComStat(st);
+        return st.cbInQue == 3;
+    }));
+    EXPECT_EQ(core.ReadData(buf, 8), 3);
+    EXPECT_EQ(std::string(buf, 3), "a\xffz");
+    core.Close();
+
+    // Marks split anywhere between two reads.
+    const std::string marked("a\xff\x00" "b\xff\xff" "c", 7);
+    for (size_t cut = 0; cut <= marked.size(); ++cut) {
+        int state = 0;
+        bool errors = false;
+        std::string first = marked.substr(0, cut), second = marked.substr(cut);
+        first.resize(afcore::UnmarkErrors(state, first.data(), first.size(), errors));
+        second.resize(afcore::UnmarkErrors(state, second.data(), second.size(), errors));
+        EXPECT_EQ(first + second, "ab\xff" "c") << cut;
+        EXPECT_TRUE(errors) << cut;
+    }
+}
+
+TEST(PosixPort, NoDescriptorsForItsEventsFailsTheOpen)
+{
+    TFakePortScope fake;
+    TAfComPortCore core;
+    // Once with descriptors: the sanitizers' first checks of these types
+    // need some themselves.
+    ASSERT_TRUE(core.OpenComPort(3));
+    core.Close();
+    rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    const int lowest = dup(0);  // the next descriptor a new event would get
+    ASSERT_GE(lowest, 0);
+    close(lowest);
+    rlimit none = saved;
+    none.rlim_cur = static_cast<rlim_t>(lowest);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+    std::exception_ptr failure;
+    try {
+        core.OpenComPort(3);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    setrlimit(RLIMIT_NOFILE, &saved);
+    ASSERT_TRUE(failure);
+    try {
+        std::rethrow_exception(failure);
+    } catch (const std::exception& e) {
+        EXPECT_STREQ(e.what(), "Error creating threads");
+    }
+    EXPECT_FALSE(core.Opened());
+    EXPECT_TRUE(core.OpenComPort(3));  // and again with them
+    core.Close();
+}
+
 TEST_F(PtyTest, MissingAndBusyPorts)
 {
     TAfComPortCore a, b;
@@ -222,6 +293,31 @@ TEST_F(PtyTest, LargeWritesLeaveInOrderAcrossPartialWrites)
     }
     ASSERT_EQ(got.size(), data.size());
     EXPECT_TRUE(got == data) << "bytes lost, doubled or reordered";
+    core.Close();
+}
+
+TEST_F(PtyTest, PurgedBytesNeverLeaveAndNothingLeavesTwice)
+{
+    // The far end holds our output back with XOFF; what is purged meanwhile
+    // must never arrive, and what is written after the purge arrives once.
+    TAfComPortCore core;
+    TAfComPort settings;
+    settings.SetFlowControl(fwXOnXOff);
+    core.SetDCB(settings.DCB());
+    ASSERT_TRUE(core.OpenComPort(5));
+    for (int round = 0; round < 15; ++round) {
+        FarWrite("\x13");
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ASSERT_TRUE(core.WriteData("AAAA", 4));
+        std::this_thread::sleep_for(std::chrono::milliseconds(round % 3 == 2 ? 5 : 0));
+        ASSERT_TRUE(core.PurgeTx());
+        ASSERT_TRUE(core.WriteData("BB", 2));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        FarWrite("\x11");
+        std::string got = FarRead(2);
+        got += FarRead(8, 50);
+        EXPECT_EQ(got, "BB") << "round " << round;
+    }
     core.Close();
 }
 

@@ -33,6 +33,7 @@ struct TFakeWire {
     // Receive side.
     std::string Rx;
     uint32_t ReadLimit = 0xFFFFFFFF;  // at most this many bytes per read
+    bool ReadFails = false;           // the system's read call fails
     uint32_t Errors = 0;
     uint32_t Modem = 0;
     uint32_t LineMask = 0;   // line event waiting to be delivered
@@ -148,6 +149,8 @@ public:
     int32_t Read(void* Buffer, uint32_t Count) override
     {
         std::lock_guard<std::mutex> g(W->Lock);
+        if (W->ReadFails)
+            return -1;
         uint32_t n = static_cast<uint32_t>(W->Rx.size());
         if (n > Count)
             n = Count;
