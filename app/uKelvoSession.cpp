@@ -10,6 +10,7 @@
 #include "uLogUtils.h"
 #include "uTickUtils.h"
 #include "uVerdel97.h"
+#include "uci_FTDIcore.h"
 
 namespace kelvo {
 
@@ -117,29 +118,15 @@ bool TKelvoSession::ProbeAtSpeed(ICommunicationInterface* Interface, int32_t Spe
     return result;
 }
 
-namespace {
-
-// The identifier of the FTDI device's interface: the only thing the probe
-// needs to know about FTDI devices is whether a channel is one.
-constexpr TGUID kFTDISerialPortInterfaceIID{0xCBFAE6C0, 0x8E72, 0x4D7F,
-                                            {0x8C, 0x51, 0xC3, 0x60, 0x38, 0xE6, 0xF5, 0xF5}};
-
-}  // namespace
-
 bool TKelvoSession::IsFTDIDevice(ICommunicationInterface* Interface)
 {
-    void* obj = nullptr;
-    if (!Interface || Interface->QueryInterface(kFTDISerialPortInterfaceIID, &obj) != S_OK || !obj)
-        return false;
-    // The reference QueryInterface added goes back through the channel
-    // itself, which is the same object.
-    Interface->Release();
-    return true;
+    return static_cast<bool>(Supports<IFTDISerialPortInterface>(Interface));
 }
 
-bool TKelvoSession::ResetFTDIDevice(ICommunicationInterface* /*Interface*/)
+bool TKelvoSession::ResetFTDIDevice(ICommunicationInterface* Interface)
 {
-    return false;
+    const IntfPtr<IFTDISerialPortInterface> device = Supports<IFTDISerialPortInterface>(Interface);
+    return device && device->ResetDevice();
 }
 
 bool TKelvoSession::ReadSerialNumber(ICommunicationInterface* Interface, uint16_t& SerialNumber)

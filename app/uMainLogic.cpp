@@ -5,6 +5,7 @@
 #include "uConversionUtils.h"
 #include "uLogUtils.h"
 #include "uTickUtils.h"
+#include "uci_FTDImanager.h"
 
 namespace kelvo {
 
@@ -34,6 +35,13 @@ THeaderImage HeaderImageOfModel(uint8_t Model)
     default: return THeaderImage::XX;
     }
 }
+
+void TDeviceManagerSource::Lock() { FManager.Lock(); }
+void TDeviceManagerSource::Unlock() { FManager.Unlock(); }
+int32_t TDeviceManagerSource::Refresh() { return FManager.Refresh(); }
+int32_t TDeviceManagerSource::Count() { return FManager.Count(); }
+void TDeviceManagerSource::First(IntfPtr<ICommunicationInterface>& Device) { FManager.First(Device); }
+void TDeviceManagerSource::Next(IntfPtr<ICommunicationInterface>& Device) { FManager.Next(Device); }
 
 // The hourglass for the length of a flow, and the mark that one runs.
 class TMainLogic::TBusyScope {

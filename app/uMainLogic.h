@@ -44,6 +44,23 @@ public:
     virtual void Next(IntfPtr<ICommunicationInterface>& Device) = 0;
 };
 
+class TFTDIManager;
+
+// The device manager as the window's source of channels.
+class TDeviceManagerSource : public IInterfaceSource {
+public:
+    explicit TDeviceManagerSource(TFTDIManager& Manager) : FManager(Manager) {}
+    void Lock() override;
+    void Unlock() override;
+    int32_t Refresh() override;
+    int32_t Count() override;
+    void First(IntfPtr<ICommunicationInterface>& Device) override;
+    void Next(IntfPtr<ICommunicationInterface>& Device) override;
+
+private:
+    TFTDIManager& FManager;
+};
+
 // The communication page as it is to be shown.
 struct TCommunicationPageView {
     int SpeedIndex = -1;    // item of the speed combo: code - 1; -1 selects nothing

@@ -6,7 +6,9 @@
 #include <map>
 #include <memory>
 
+#include "SimD2XX.h"
 #include "uMainLogic.h"
+#include "uci_FTDImanager.h"
 #include "uSimSerialInterface.h"
 #include "uTickUtils.h"
 
@@ -377,4 +379,21 @@ TEST(MainLogicCommandLine, ItpAndBaudrate)
     logic.ScanCommandLine({"exitpoint", "Xbaudrate=9", "baudrate=19200"});
     EXPECT_TRUE(logic.ShowAll420mA);
     EXPECT_EQ(logic.Session.BaudrateParam, "baudrate=19200");
+}
+
+TEST(MainLogicUsb, AnFTDIModuleIsListedAsUSBAndConnects)
+{
+    kelvo::testing::TSimD2XX sim;
+    sim.Plug("FT115", "model=usb\nspeed=115200\nserial=321");
+    TFTDIManager manager;
+    TDeviceManagerSource source(manager);
+    TRecordingView view;
+    TMainLogic logic(source, view);
+    logic.ScanCIs();
+    EXPECT_EQ(logic.FoundRows(), (std::vector<std::string>{"KelvoUSB|USB|0321"}));
+    logic.Connect(0);
+    EXPECT_EQ(logic.Page(), TPage::Measure);
+    EXPECT_EQ(logic.HeaderImage(), THeaderImage::USB);
+    EXPECT_EQ(logic.Session.CurrentBaudRate, 115200);
+    logic.Disconnect();
 }
