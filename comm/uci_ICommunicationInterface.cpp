@@ -328,12 +328,32 @@ void TCommunicationInterface::Unlock()
 
 // ---- Request and reply ------------------------------------------------------
 
+namespace {
+std::atomic<bool> gQueryCancel{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from signal handlers");
+}  // namespace
+
+void RequestQueryCancel() noexcept
+{
+    gQueryCancel.store(true, std::memory_order_relaxed);
+}
+
+void ClearQueryCancel() noexcept
+{
+    gQueryCancel.store(false, std::memory_order_relaxed);
+}
+
+bool QueryCancelRequested() noexcept
+{
+    return gQueryCancel.load(std::memory_order_relaxed);
+}
+
 void TCommunicationInterface::Query(const RawByteString& Request, int32_t Timeout, RawByteString& Reply,
                                     TReplyCheck Check, TReplyHopeless Hopeless)
 {
     Reply.clear();
     TChannelLock lock(FLock);
-    if (!GetActive())
+    if (!GetActive() || QueryCancelRequested())
         return;
     // No purge: bytes that arrived before the request begin the reply.
     QueryPrepareRx();
@@ -368,7 +388,7 @@ void TCommunicationInterface::Query(const RawByteString& Request, int32_t Timeou
             }
         }
         // Signed difference: correct across the wrap of the tick counter.
-        if (static_cast<int32_t>(GetTickCount32() - deadline) > 0)
+        if (static_cast<int32_t>(GetTickCount32() - deadline) > 0 || QueryCancelRequested())
             break;
         if (Check && Check(Reply) == 0)
             break;

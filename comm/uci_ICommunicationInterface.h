@@ -233,6 +233,16 @@ private:
     IntfPtr<IUnknown> FInitParent;
 };
 
+// ---- Giving up exchanges --------------------------------------------------
+
+// A process-wide request to give up: every Query looks at it at each step
+// and, once it is set, ends as an exchange that got no (complete) reply,
+// before writing when it was set before. Lock-free, so a signal handler may
+// set it. It stays set until cleared.
+void RequestQueryCancel() noexcept;
+void ClearQueryCancel() noexcept;
+bool QueryCancelRequested() noexcept;
+
 // ---- Data trace ---------------------------------------------------------
 
 // The process-wide trace handler: (channel, data, direction). Empty at start.

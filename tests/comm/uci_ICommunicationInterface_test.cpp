@@ -168,6 +168,29 @@ TEST(Query, AReplyBeyondSavingStopsMovingTheDeadline)
     EXPECT_EQ(run.SinceWrite, 160);
 }
 
+TEST(Query, ACancelRequestEndsTheExchangeAtTheNextStep)
+{
+    IntfPtr<TScriptedChannel> ch = OpenChannel();
+    ch->ReplyAfterWrite({{10, "ab"}});
+    TManualTimeSource clock(50000);
+    clock.OnSleep = [](uint32_t now) {
+        if (now == 50000 + 30)
+            RequestQueryCancel();
+    };
+    RawByteString reply;
+    {
+        TScopedTimeSource scope(&clock);
+        ch->Query("q", 5000, reply, &IsAbcd);
+        EXPECT_EQ(clock.Tick(), 50000u + 30u);  // not the 5 s time-out
+        EXPECT_EQ(reply, "ab");
+        // Still set: the next exchange does not even write.
+        ch->Query("q", 5000, reply, &IsAbcd);
+    }
+    ClearQueryCancel();
+    EXPECT_EQ(ch->Writes().size(), 1u);
+    EXPECT_EQ(reply, "");
+}
+
 TEST(Query, ClosedChannelAndFailingDriver)
 {
     IntfPtr<TScriptedChannel> ch = MakeIntf<TScriptedChannel>();
