@@ -54,6 +54,8 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     static QApplication app(*argc, *argv);
+    // Qt's warnings about odd property values would fill the run's log.
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
     static TScopedMessageSink quiet([](const std::string&) {});
     Window().Renew();
     return 0;
