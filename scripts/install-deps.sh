@@ -12,7 +12,9 @@ packages=(
   clang-14 libclang-rt-14-dev
 )
 if [ "${KELVO_WITH_GUI:-1}" = 1 ]; then
-  packages+=(qt6-base-dev xvfb xauth)
+  # The window: Qt Widgets with its tools (moc, rcc), SVG for the pictures,
+  # the fallback fonts of the design's Windows fonts, Xvfb for screenshots.
+  packages+=(qt6-base-dev qt6-base-dev-tools qt6-svg-dev fonts-liberation2 fonts-dejavu-core xvfb xauth)
 fi
 
 missing=()

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <system_error>
 
+#include <libxml/encoding.h>
 #include <libxml/globals.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
@@ -322,6 +323,27 @@ std::filesystem::path TXmlDocument::FileName() const
 std::string TXmlDocument::Encoding() const
 {
     return FTree ? S(FTree->Doc->encoding) : std::string();
+}
+
+void TXmlDocument::SetEncoding(const std::string& Encoding)
+{
+    if (!FTree)
+        throw EXmlError("No XML document");
+    if (!Encoding.empty()) {
+        xmlCharEncodingHandlerPtr handler = xmlFindCharEncodingHandler(Encoding.c_str());
+        if (!handler)
+            throw EXmlError("Unknown XML encoding " + Encoding);
+        xmlCharEncCloseFunc(handler);
+    }
+    xmlDocPtr doc = FTree->Doc;
+    if (doc->encoding)
+        xmlFree(const_cast<xmlChar*>(doc->encoding));
+    doc->encoding = Encoding.empty() ? nullptr : xmlStrdup(X(Encoding));
+}
+
+bool TXmlDocument::HasDocumentType() const
+{
+    return FTree && (FTree->Doc->intSubset || FTree->Doc->extSubset);
 }
 
 std::string TXmlDocument::SaveToString() const

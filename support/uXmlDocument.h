@@ -119,6 +119,13 @@ public:
 
     // The encoding the document declares; empty when it declares none.
     std::string Encoding() const;
+    // The encoding the document is saved in from now on (empty: UTF-8).
+    // Raises EXmlError while not active and for an encoding libxml2 does
+    // not know.
+    void SetEncoding(const std::string& Encoding);
+
+    // True when the document carries a document type declaration.
+    bool HasDocumentType() const;
 
     // What nested elements are indented with, per level (a tab by default).
     void SetIndent(std::string Indent) { FIndent = std::move(Indent); }

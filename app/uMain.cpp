@@ -1,0 +1,726 @@
+#include "uMain.h"
+
+#include <QAbstractItemView>
+
+#include "uDesignStyle.h"
+#include "uFormPosUtils.h"
+#include "uLanguage.h"
+#include "uLanguageFlags.h"
+#include "uVersionInfo.h"
+
+namespace kelvo {
+
+using namespace design;
+
+namespace {
+
+// Every control is made the same way: a child of Parent named as its
+// component, at the design rectangle.
+template <class T>
+T* Make(QWidget* Parent, const char* Name, const QRect& R)
+{
+    T* w = new T(Parent);
+    w->setObjectName(QLatin1String(Name));
+    w->setGeometry(R);
+    return w;
+}
+
+TPanel* MakePanel(QWidget* Parent, const char* Name, const QRect& R, uint32_t Color)
+{
+    TPanel* p = Make<TPanel>(Parent, Name, R);
+    p->SetColor(ColorFromTColor(Color));
+    return p;
+}
+
+void SetTextColor(QWidget* W, uint32_t Color)
+{
+    QPalette p = W->palette();
+    p.setColor(QPalette::WindowText, ColorFromTColor(Color));
+    W->setPalette(p);
+}
+
+QLabel* MakeLabel(QWidget* Parent, const char* Name, const QRect& R, const QString& Text, const QFont& Font,
+                  uint32_t Color = kText, Qt::Alignment Align = Qt::AlignLeft | Qt::AlignVCenter)
+{
+    QLabel* l = Make<QLabel>(Parent, Name, R);
+    l->setText(Text);
+    l->setFont(Font);
+    l->setAlignment(Align);
+    SetTextColor(l, Color);
+    return l;
+}
+
+// A page heading: "Trebuchet MS" 21 px.
+QLabel* MakeHeading(QWidget* Parent, const char* Name, const QPoint& At, int Width, const QString& Text)
+{
+    return MakeLabel(Parent, Name, QRect(At, QSize(Width, 30)), Text, CaptionFont(21));
+}
+
+// A rounded button of 94 × 28 with a 16 px caption.
+TShapeEx* MakeButton(QWidget* Parent, const char* Name, const QPoint& At, const QString& Caption,
+                     TShapeExColorSchema* Schema, QSize Size = QSize(94, 28))
+{
+    TShapeEx* s = Make<TShapeEx>(Parent, Name, QRect(At, Size));
+    s->SetShape(TShapeEx::stRoundRect);
+    s->SetRoundCorner(8);
+    s->SetCaption(Caption);
+    s->setFont(CaptionFont(16));
+    s->SetColorSchema(Schema);
+    s->SetBrushColor(ColorFromTColor(kPage));
+    s->SetPenColor(ColorFromTColor(kWindow));
+    s->SetFontColor(ColorFromTColor(kText));
+    return s;
+}
+
+// A frame: no schema, its own brush and pen.
+TShapeEx* MakeFrame(QWidget* Parent, const char* Name, const QRect& R, uint32_t Brush, uint32_t Pen, int Corner,
+                    TShapeEx::TShapeType Shape = TShapeEx::stRoundRect)
+{
+    TShapeEx* s = Make<TShapeEx>(Parent, Name, R);
+    s->SetShape(Shape);
+    s->SetRoundCorner(Corner);
+    s->SetBrushColor(ColorFromTColor(Brush));
+    s->SetPenColor(ColorFromTColor(Pen));
+    return s;
+}
+
+// A row of the communication and channel pages: 685 × 25 in the row
+// colour, its label on the left.
+TPanel* MakeRow(QWidget* Parent, const char* Name, int Y, const char* LabelName, const QString& Text, QLabel*& Label,
+                int LabelPixels = 16)
+{
+    TPanel* row = MakePanel(Parent, Name, QRect(2, Y, 685, 25), kRow);
+    Label = MakeLabel(row, LabelName, QRect(9, 2, 330, 21), Text, CaptionFont(LabelPixels));
+    return row;
+}
+
+// The editor of a row at x 344.
+template <class T>
+T* MakeEditor(TPanel* Row, const char* Name, int Width = 185)
+{
+    T* e = Make<T>(Row, Name, QRect(344, 2, Width, 21));
+    e->setFont(CaptionFont(13));
+    return e;
+}
+
+QCheckBox* MakeCheck(QWidget* Parent, const char* Name, const QPoint& At)
+{
+    QCheckBox* c = Make<QCheckBox>(Parent, Name, QRect(At, QSize(17, 17)));
+    c->setFont(CaptionFont(13));
+    return c;
+}
+
+template <class T>
+T* MakeNumber(TPanel* Row, const char* Name, double Min, double Max)
+{
+    T* e = MakeEditor<T>(Row, Name);
+    e->setFont(CaptionFont(11));
+    e->SetMaxValue(static_cast<decltype(e->MaxValue())>(Max));
+    e->SetMinValue(static_cast<decltype(e->MinValue())>(Min));
+    e->SetIncrement(1);
+    return e;
+}
+
+}  // namespace
+
+TfMain::TfMain(QWidget* Parent, TLanguage* Lang) : QWidget(Parent), FLanguage(Lang ? Lang : &Language())
+{
+    InstallFontFallbacks();
+    setObjectName(QStringLiteral("fMain"));
+    // A fixed dialog-style window with the system menu only.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+                   | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+    setFixedSize(695, 551);
+    setWindowTitle(QStringLiteral("Kelvo setup v.1.0"));
+    setFont(DesignFont(kWindowFamily, 11));
+    setAutoFillBackground(true);
+    QPalette p = palette();
+    p.setColor(QPalette::Window, ColorFromTColor(kWindow));
+    setPalette(p);
+
+    CreateSchemas();
+    CreateHeader();
+    CreateTabs();
+    CreateBottomBar();
+    CreatePages();
+    ConnectTabs();
+    FLanguage->AddForm(this);
+}
+
+TfMain::~TfMain()
+{
+    FLanguage->RemoveForm(this);
+}
+
+void TfMain::CreateSchemas()
+{
+    auto schema = [this](const char* Name, uint32_t HoverBrush, uint32_t HoverBorder) {
+        auto* s = new TShapeExColorSchema(this);
+        s->setObjectName(QLatin1String(Name));
+        s->DefaultBrushColor = ColorFromTColor(kPage);
+        s->DefaultFontColor = ColorFromTColor(kText);
+        s->DefaultBorderColor = ColorFromTColor(kWindow);
+        s->OnMouseBrushColor = ColorFromTColor(HoverBrush);
+        s->OnMouseFontColor = ColorFromTColor(kBlack);
+        s->OnMouseBorderColor = ColorFromTColor(HoverBorder);
+        s->DownBrushColor = ColorFromTColor(kWindow);
+        s->DownFontColor = ColorFromTColor(kBlack);
+        s->DownBorderColor = ColorFromTColor(kText);
+        s->DisabledBrushColor = s->DisabledFontColor = s->DisabledBorderColor = ColorFromTColor(kBlack);
+        return s;
+    };
+    ShapeExColorSchema1 = schema("ShapeExColorSchema1", kWindow, kText);
+    ShapeExColorSchema2 = schema("ShapeExColorSchema2", kRow, kBlack);
+
+    ImageList1 = new TImageList(this);
+    ImageList1->setObjectName(QStringLiteral("ImageList1"));
+    ImageList1->Images = {LanguageFlag(QStringLiteral("CZ")), LanguageFlag(QStringLiteral("GB"))};
+
+    Timer1 = new QTimer(this);
+    Timer1->setObjectName(QStringLiteral("Timer1"));
+    Timer1->setInterval(1000);
+}
+
+void TfMain::CreateHeader()
+{
+    pTop = MakePanel(this, "pTop", QRect(0, 0, 695, 112), kWhite);
+    imgXX = Make<TImage>(pTop, "imgXX", QRect(0, 0, 250, 112));
+    imgXX->SetPicture(QStringLiteral(":/kelvo/img/kelvo.svg"));
+    imgUSB = Make<TImage>(pTop, "imgUSB", QRect(0, 0, 250, 112));
+    imgUSB->SetPicture(QStringLiteral(":/kelvo/img/kelvo_usb.svg"));
+    imgRS = Make<TImage>(pTop, "imgRS", QRect(0, 0, 250, 112));
+    imgRS->SetPicture(QStringLiteral(":/kelvo/img/kelvo_rs.svg"));
+    imgTarnel = Make<TImage>(pTop, "imgTarnel", QRect(0, 0, 250, 112));
+    imgTarnel->SetPicture(QStringLiteral(":/kelvo/img/tarnel.svg"));
+    imgUSB->hide();
+    imgRS->hide();
+    imgTarnel->hide();
+
+    cbbLanguage = Make<TLanguageCombo>(pTop, "cbbLanguage", QRect(576, 5, 106, 24));
+    cbbLanguage->setFont(CaptionFont(13));
+    // Its entries are the language files found, not texts to translate.
+    cbbLanguage->setProperty(kNoLanguageItems, true);
+    cbbLanguage->addItems({QStringLiteral("česky"), QStringLiteral("english")});
+    cbbLanguage->SetFlagOf([this](int Index) {
+        const QVariant entry = cbbLanguage->itemData(Index);
+        const auto& items = FLanguage->Items();
+        if (!entry.isValid() || entry.toInt() < 0 || size_t(entry.toInt()) >= items.size())
+            return QPixmap();
+        const QString id = items[size_t(entry.toInt())].Item->LanguageId();
+        if (id == QLatin1String("$405"))
+            return ImageList1->Images.value(0);
+        if (id == QLatin1String("$409"))
+            return ImageList1->Images.value(1);
+        return QPixmap();
+    });
+
+    // Leftovers of the design that the running program never shows.
+    Label8 = MakeLabel(pTop, "Label8", QRect(262, 8, 150, 20), QStringLiteral("KelvoUSB v.1.4"), CaptionFont(13));
+    Image4 = Make<TImage>(pTop, "Image4", QRect(262, 40, 32, 32));
+    Image5 = Make<TImage>(pTop, "Image5", QRect(300, 40, 32, 32));
+    Panel4 = MakePanel(pTop, "Panel4", QRect(340, 40, 80, 33), kPage);
+    Button1 = Make<QPushButton>(Panel4, "Button1", QRect(4, 4, 72, 25));
+    Button1->setText(QStringLiteral("Gen"));
+    for (QWidget* w : {static_cast<QWidget*>(Label8), static_cast<QWidget*>(Image4), static_cast<QWidget*>(Image5),
+                       static_cast<QWidget*>(Panel4)})
+        w->hide();
+    connect(Button1, &QPushButton::clicked, this, &TfMain::Button1Click);
+    connect(cbbLanguage, &QComboBox::activated, this, &TfMain::cbbLanguageChange);
+}
+
+void TfMain::CreateTabs()
+{
+    pMenu = MakePanel(this, "pMenu", QRect(3, 116, 689, 27), kRow);
+    struct TTab {
+        TShapeEx** Field;
+        const char* Name;
+        int X;
+        const char* Caption;
+        int Tag;
+    };
+    const TTab tabs[] = {{&sbMeasuring, "sbMeasuring", 14, "Měření", 0},
+                         {&sbCommunication, "sbCommunication", 85, "Komunikace", 0},
+                         {&sbChannel1, "sbChannel1", 156, "Kanál 1", 1},
+                         {&sbChannel2, "sbChannel2", 227, "Kanál 2", 2},
+                         {&ShapeEx3, "ShapeEx3", 298, "Kanál 3", 3},
+                         {&ShapeEx4, "ShapeEx4", 369, "Kanál 4", 4}};
+    for (const TTab& t : tabs) {
+        TShapeEx* s = MakeButton(pMenu, t.Name, QPoint(t.X, 2), QString::fromUtf8(t.Caption), ShapeExColorSchema2,
+                                 QSize(70, 23));
+        s->setFont(CaptionFont(11));
+        s->SetGroup(1);
+        s->SetAllowDown(true);
+        s->SetAllowUp(false);
+        s->SetTag(t.Tag);
+        *t.Field = s;
+    }
+    // A second click on the pressed "Měření" releases it.
+    sbMeasuring->SetAllowUp(true);
+}
+
+void TfMain::CreateBottomBar()
+{
+    pBottomButtonPanel = MakePanel(this, "pBottomButtonPanel", QRect(3, 509, 689, 41), kWindow);
+    sSaveChanges1 = MakeButton(pBottomButtonPanel, "sSaveChanges1", QPoint(475, 7), QStringLiteral("Uložit"),
+                               ShapeExColorSchema1);
+    ShapeEx2 = MakeButton(pBottomButtonPanel, "ShapeEx2", QPoint(584, 7), QStringLiteral("Odpojit"), ShapeExColorSchema1);
+    for (TShapeEx* s : {sSaveChanges1, ShapeEx2}) {
+        s->SetBrushColor(ColorFromTColor(kWindow));
+        s->SetPenColor(ColorFromTColor(kText));
+    }
+    // Shown once the working copy differs from what was read.
+    sSaveChanges1->hide();
+}
+
+void TfMain::CreatePages()
+{
+    CreateConnectionPage();
+    CreateChannelPage();
+    CreateMeasurePage();
+    CreateSearchPage();
+    CreateSearchingPage();
+    CreateErrorPage();
+}
+
+void TfMain::CreateSearchPage()
+{
+    pSearch = MakePanel(this, "pSearch", QRect(3, 115, 689, 438), kPage);
+    lSearchHeading = MakeHeading(pSearch, "lSearchHeading", QPoint(9, 7), 400, QStringLiteral("Vyhledání modulu"));
+    shpxMainSearch = MakeFrame(pSearch, "shpxMainSearch", QRect(112, 56, 465, 83), kRow, kWindow, 16);
+    imgSearch = Make<TImage>(pSearch, "imgSearch", QRect(128, 71, 49, 49));
+    imgSearch->SetPicture(QStringLiteral(":/kelvo/img/search.svg"));
+    lSearchHint = MakeLabel(pSearch, "lSearchHint", QRect(192, 71, 245, 50),
+                            QStringLiteral("Prohledat všechna USB rozhraní a dostupné sériové porty."), CaptionFont(13));
+    lSearchHint->setWordWrap(true);
+    shpxSearchSettings = MakeButton(pSearch, "shpxSearchSettings", QPoint(443, 92), QString(), ShapeExColorSchema1,
+                                    QSize(28, 28));
+    img1 = Make<TImage>(pSearch, "img1", QRect(446, 95, 23, 23));
+    img1->SetPicture(QStringLiteral(":/kelvo/img/settings.svg"));
+    // The image is a part of the toggle: hover and clicks go to the shape.
+    img1->setAttribute(Qt::WA_TransparentForMouseEvents);
+    sSearch = MakeButton(pSearch, "sSearch", QPoint(475, 92), QStringLiteral("Hledat"), ShapeExColorSchema1);
+
+    shpxSearchDivider = MakeFrame(pSearch, "shpxSearchDivider", QRect(128, 131, 441, 1), kWindow, kWindow, 0,
+                                  TShapeEx::stRectangle);
+    lSearchSpeeds = MakeLabel(pSearch, "lSearchSpeeds", QRect(128, 150, 430, 24),
+                              QStringLiteral("Při vyhledávání používat rychlosti:"), CaptionFont(16));
+    struct TSpeed {
+        QCheckBox** Box;
+        QLabel** Label;
+        const char* BoxName;
+        const char* LabelName;
+        const char* Caption;
+    };
+    const TSpeed left[] = {{&chkSearch300, &lSearch300, "chkSearch300", "lSearch300", "300 bps"},
+                           {&chkSearch600, &lSearch600, "chkSearch600", "lSearch600", "600 bps"},
+                           {&chkSearch1200, &lSearch1200, "chkSearch1200", "lSearch1200", "1.200 bps"},
+                           {&chkSearch2400, &lSearch2400, "chkSearch2400", "lSearch2400", "2.400 bps"},
+                           {&chkSearch4800, &lSearch4800, "chkSearch4800", "lSearch4800", "4.800 bps"},
+                           {&chkSearch9600, &lSearch9600, "chkSearch9600", "lSearch9600", "9.600 bps"}};
+    const TSpeed right[] = {{&chkSearch19200, &lSearch19200, "chkSearch19200", "lSearch19200", "19.200 bps"},
+                            {&chkSearch38400, &lSearch38400, "chkSearch38400", "lSearch38400", "38.400 bps"},
+                            {&chkSearch57600, &lSearch57600, "chkSearch57600", "lSearch57600", "57.600 bps"},
+                            {&chkSearch115200, &lSearch115200, "chkSearch115200", "lSearch115200", "115.200 bps"},
+                            {&chkSearch230400, &lSearch230400, "chkSearch230400", "lSearch230400", "230.400 bps"}};
+    auto column = [this](const auto& Speeds, int X) {
+        int y = 190;
+        for (const TSpeed& s : Speeds) {
+            *s.Box = MakeCheck(pSearch, s.BoxName, QPoint(X, y + 2));
+            *s.Label = MakeLabel(pSearch, s.LabelName, QRect(X + 22, y, 110, 21), QString::fromUtf8(s.Caption),
+                                 CaptionFont(13));
+            connect(*s.Box, &QCheckBox::clicked, this, &TfMain::UpdateSearchSettingsView);
+            y += 24;
+        }
+    };
+    column(left, 192);
+    column(right, 336);
+    chkSearch9600->setChecked(true);
+    chkSearch115200->setChecked(true);
+    // Checked and hidden; nothing reads it.
+    cbOnlyStandartSpeeds = Make<QCheckBox>(pSearch, "cbOnlyStandartSpeeds", QRect(128, 322, 430, 17));
+    cbOnlyStandartSpeeds->setText(
+        QStringLiteral("Při vyhledávání použít jen standartní rychlosti 9 600 bps a 115 200 bps"));
+    cbOnlyStandartSpeeds->setFont(CaptionFont(13));
+    cbOnlyStandartSpeeds->setChecked(true);
+    cbOnlyStandartSpeeds->hide();
+
+    sFoundedModules = MakeFrame(pSearch, "sFoundedModules", QRect(112, 150, 465, 201), kRow, kWindow, 16);
+    lFoundedModules = MakeLabel(pSearch, "lFoundedModules", QRect(128, 160, 430, 24),
+                                QStringLiteral("Byly detekovány tyto moduly Kelvo:"), CaptionFont(16));
+    lFoundedType = MakeLabel(pSearch, "lFoundedType", QRect(138, 186, 136, 18), QStringLiteral("typ modulu"),
+                             CaptionFont(13));
+    lFoundedInterface = MakeLabel(pSearch, "lFoundedInterface", QRect(278, 186, 146, 18), QStringLiteral("rozhraní"),
+                                  CaptionFont(13));
+    lFoundedSerial = MakeLabel(pSearch, "lFoundedSerial", QRect(428, 186, 130, 18), QStringLiteral("výrobní číslo"),
+                               CaptionFont(13));
+    lbFoundedModules = Make<QListWidget>(pSearch, "lbFoundedModules", QRect(128, 206, 433, 98));
+    lbFoundedModules->setFrameShape(QFrame::NoFrame);
+    lbFoundedModules->setFont(CaptionFont(13));
+    lbFoundedModules->setItemDelegate(new TFoundModuleDelegate(lbFoundedModules));
+    lbFoundedModules->setUniformItemSizes(true);
+    sConnect = MakeButton(pSearch, "sConnect", QPoint(475, 314), QStringLiteral("Připojit"), ShapeExColorSchema1);
+
+    connect(shpxSearchSettings, &TShapeEx::clicked, this, &TfMain::shpxSearchSettingsClick);
+}
+
+void TfMain::CreateSearchingPage()
+{
+    pSearching = MakePanel(this, "pSearching", QRect(3, 115, 689, 432), kPage);
+    lSearchingHeading =
+        MakeHeading(pSearching, "lSearchingHeading", QPoint(9, 7), 400, QStringLiteral("Vyhledání modulu"));
+    ShapeEx1 = MakeFrame(pSearching, "ShapeEx1", QRect(112, 56, 465, 121), kRow, kWindow, 16);
+    imgSearching = Make<TImage>(pSearching, "imgSearching", QRect(128, 72, 49, 49));
+    imgSearching->SetPicture(QStringLiteral(":/kelvo/img/search.svg"));
+    lSearching = MakeLabel(pSearching, "lSearching", QRect(192, 74, 249, 22),
+                           QStringLiteral("Vyhledávám modul na rozhraní:"), CaptionFont(16));
+    lConnectionDesc = MakeLabel(pSearching, "lConnectionDesc", QRect(192, 98, 249, 22),
+                                QStringLiteral("COM 6 / 9 600 bps"), CaptionFont(16, true));
+    ProgressBar1 = Make<QProgressBar>(pSearching, "ProgressBar1", QRect(128, 136, 433, 25));
+    ProgressBar1->setTextVisible(false);
+    ProgressBar1->setRange(0, 100);
+    ProgressBar1->setValue(0);
+}
+
+void TfMain::CreateConnectionPage()
+{
+    pConnection = MakePanel(this, "pConnection", QRect(3, 144, 689, 362), kPage);
+    lConnectionHeading =
+        MakeHeading(pConnection, "lConnectionHeading", QPoint(9, 4), 450, QStringLiteral("Komunikační parametry"));
+    pAddress = MakeRow(pConnection, "pAddress", 36, "lAddress", QStringLiteral("Adresa modulu"), lAddress);
+    cbADR = MakeEditor<TOwnerDrawCombo>(pAddress, "cbADR");
+    cbADR->setItemDelegate(new TAddressItemDelegate(cbADR));
+    // Its entries are the addresses, drawn from the index: no texts to
+    // translate, and a file must not empty the list.
+    cbADR->setProperty(kNoLanguageItems, true);
+    pSpeed = MakeRow(pConnection, "pSpeed", 64, "lSpeed", QStringLiteral("Komunikační rychlost"), lSpeed);
+    cbCommunicationSpeed = MakeEditor<QComboBox>(pSpeed, "cbCommunicationSpeed");
+    cbCommunicationSpeed->addItems({QStringLiteral("300 Bd"), QStringLiteral("600 Bd"), QStringLiteral("1 200 Bd"),
+                                    QStringLiteral("2 400 Bd"), QStringLiteral("4 800 Bd"), QStringLiteral("9 600 Bd"),
+                                    QStringLiteral("19 200 Bd"), QStringLiteral("38 400 Bd"),
+                                    QStringLiteral("57 600 Bd"), QStringLiteral("115 200 Bd"),
+                                    QStringLiteral("230 400 Bd")});
+
+    lModuleInfoHeading =
+        MakeHeading(pConnection, "lModuleInfoHeading", QPoint(9, 100), 450, QStringLiteral("Informace o modulu"));
+    pNameAndVersion =
+        MakeRow(pConnection, "pNameAndVersion", 132, "lNameAndVersion", QStringLiteral("Jméno a verze"), lNameAndVersion);
+    eNameAndVersion = MakeEditor<QLineEdit>(pNameAndVersion, "eNameAndVersion");
+    eNameAndVersion->setReadOnly(true);
+    pPidPis = MakeRow(pConnection, "pPidPis", 160, "lPidPis", QStringLiteral("Výrobní číslo"), lPidPis);
+    ePidPis = MakeEditor<QLineEdit>(pPidPis, "ePidPis");
+    ePidPis->setReadOnly(true);
+    pUserData = MakeRow(pConnection, "pUserData", 189, "lUserData", QStringLiteral("Uživatelská data"), lUserData);
+    mUserData = MakeEditor<TMemo>(pUserData, "mUserData");
+    mUserData->SetMaxLength(16);
+    mUserData->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    mUserData->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    mUserData->setLineWrapMode(QPlainTextEdit::NoWrap);
+    mUserData->document()->setDocumentMargin(1);
+}
+
+void TfMain::CreateChannelPage()
+{
+    pChannel = MakePanel(this, "pChannel", QRect(3, 144, 689, 362), kPage);
+    pChannel->SetTag(1);
+    lChannel = MakeHeading(pChannel, "lChannel", QPoint(9, 4), 150, QStringLiteral("Kanál 1"));
+    Label4 = MakeLabel(pChannel, "Label4", QRect(160, 10, 420, 22), QStringLiteral("( Vstupní rozsah: - )"),
+                       CaptionFont(13));
+
+    pName = MakeRow(pChannel, "pName", 36, "lChannelName", QStringLiteral("Jméno kanálu"), lChannelName);
+    eChannelName = MakeEditor<QLineEdit>(pName, "eChannelName");
+    eChannelName->setMaxLength(20);
+    eChannelName->setToolTip(QStringLiteral("Název kanálu (max. 20 znaků)"));
+
+    p4_20mA = MakeRow(pChannel, "p4_20mA", 62, "l4_20mA",
+                      QStringLiteral("Ke vstupu je připojeno čidlo s výstupem 4 až 20 mA"), l4_20mA, 13);
+    l4_20mA->resize(430, 21);
+    cb4_20mA = MakeCheck(p4_20mA, "cb4_20mA", QPoint(443, 4));
+
+    pUnit = MakeRow(pChannel, "pUnit", 88, "lUnit", QStringLiteral("Jednotka"), lUnit);
+    eChannelUnit = MakeEditor<QLineEdit>(pUnit, "eChannelUnit");
+    eChannelUnit->setMaxLength(5);
+    eChannelUnit->setToolTip(QStringLiteral("Jednotka měřené veličiny po přepočtu (max. 5 znaků)"));
+
+    pRangeMax = MakeRow(pChannel, "pRangeMax", 114, "lRangeMax", QStringLiteral("Horní hranice rozsahu"), lRangeMax);
+    deValueRangeMax = MakeNumber<TDoubleEdit>(pRangeMax, "deValueRangeMax", -99999999, 99999999);
+    pRangeMin = MakeRow(pChannel, "pRangeMin", 140, "lRangeMin", QStringLiteral("Dolní hranice rozsahu"), lRangeMin);
+    deValueRangeMin = MakeNumber<TDoubleEdit>(pRangeMin, "deValueRangeMin", -99999999, 99999999);
+    pDecimals = MakeRow(pChannel, "pDecimals", 166, "lDecimals",
+                        QStringLiteral("Počet desetinných míst pro zaokrouhlení"), lDecimals);
+    ieDecimals = MakeNumber<TIntEdit>(pDecimals, "ieDecimals", 0, 2);
+    ieDecimals->setToolTip(QStringLiteral("Počet desetiných míst"));
+    pnlChannelGain = MakeRow(pChannel, "pnlChannelGain", 192, "lChannelGain", QStringLiteral("Zesílení"), lChannelGain);
+    cbbChannelGain = MakeEditor<QComboBox>(pnlChannelGain, "cbbChannelGain", 217);
+    cbbChannelGain->addItems({QStringLiteral("1x"), QStringLiteral("2x"), QStringLiteral("4x"), QStringLiteral("8x"),
+                              QStringLiteral("16x"), QStringLiteral("32x"), QStringLiteral("64x"),
+                              QStringLiteral("128x")});
+
+    // The watching settings: a panel of 139 pixels at the page's bottom.
+    pChannelWatching = MakePanel(pChannel, "pChannelWatching", QRect(0, 362 - 139, 689, 139), kPage);
+    lWatchingMearuredValue = MakeLabel(pChannelWatching, "lWatchingMearuredValue", QRect(9, 4, 450, 24),
+                                       QStringLiteral("Hlídání měřené hodnoty"), CaptionFont(16, true));
+    pWatchingMeasuredValue = MakeRow(pChannelWatching, "pWatchingMeasuredValue", 32, "lWatchingEnabled",
+                                     QStringLiteral("Hlídání měřené hodnoty"), lWatchingEnabled);
+    CheckBox2 = MakeCheck(pWatchingMeasuredValue, "CheckBox2", QPoint(443, 4));
+    pWatchingMax = MakeRow(pChannelWatching, "pWatchingMax", 58, "lWatchingMax", QStringLiteral("Horní mez"),
+                           lWatchingMax);
+    deMaxValue = MakeNumber<TDoubleEdit>(pWatchingMax, "deMaxValue", -10000, 10000);
+    pWatchingMin = MakeRow(pChannelWatching, "pWatchingMin", 84, "lWatchingMin", QStringLiteral("Dolní mez"),
+                           lWatchingMin);
+    deMinValue = MakeNumber<TDoubleEdit>(pWatchingMin, "deMinValue", -10000, 10000);
+    pWatchngHysterese = MakeRow(pChannelWatching, "pWatchngHysterese", 110, "lWatchingHyst",
+                                QStringLiteral("Hystereze"), lWatchingHyst);
+    deHystValue = MakeNumber<TDoubleEdit>(pWatchngHysterese, "deHystValue", -10000, 10000);
+}
+
+void TfMain::CreateMeasurePage()
+{
+    pMeasure = MakePanel(this, "pMeasure", QRect(3, 144, 689, 362), kPage);
+    lMeasuring = MakeHeading(pMeasure, "lMeasuring", QPoint(9, 7), 78, QStringLiteral("Měření"));
+    lModuleName = MakeLabel(pMeasure, "lModuleName", QRect(88, 7, 462, 30), QString(), CaptionFont(21, false, true));
+
+    struct TRow {
+        TShapeEx** Frame;
+        QLabel** Channel;
+        QLabel** Name;
+        QLabel** Value;
+        QLabel** Unit;
+    };
+    const TRow rows[] = {
+        {&sMeasuringChannel1Panel, &lChannel1Channel, &lChannel1Name, &lMeasuringChannel1Value, &lMeasuringChannel1Unit},
+        {&sMeasuringChannel2Panel, &lChannel2Channel, &lChannel2Name, &lMeasuringChannel2Value, &lMeasuringChannel2Unit},
+        {&sMeasuringChannel3Panel, &lChannel3Channel, &lChannel3Name, &lMeasuringChannel3Value, &lMeasuringChannel3Unit},
+        {&sMeasuringChannel4Panel, &lChannel4Channel, &lChannel4Name, &lMeasuringChannel4Value, &lMeasuringChannel4Unit}};
+    for (int i = 0; i < 4; ++i) {
+        const int y = 51 + 64 * i;
+        const QByteArray n = QByteArray::number(i + 1);
+        *rows[i].Frame = MakeFrame(pMeasure, "sMeasuringChannel" + n + "Panel", QRect(136, y, 425, 57), kRow, kText, 16);
+        *rows[i].Channel = MakeLabel(pMeasure, "lChannel" + n + "Channel", QRect(152, y + 8, 110, 18),
+                                     QStringLiteral("Kanál ") + QString::fromLatin1(n), CaptionFont(13));
+        *rows[i].Name = MakeLabel(pMeasure, "lChannel" + n + "Name", QRect(152, y + 28, 110, 21),
+                                  QStringLiteral("Jméno kanálu"), CaptionFont(15, true));
+        *rows[i].Value = MakeLabel(pMeasure, "lMeasuringChannel" + n + "Value", QRect(264, y + 10, 185, 37),
+                                   QStringLiteral("-"), CaptionFont(27, true), kText, Qt::AlignRight | Qt::AlignVCenter);
+        *rows[i].Unit = MakeLabel(pMeasure, "lMeasuringChannel" + n + "Unit", QRect(453, y + 10, 106, 37),
+                                  QStringLiteral("-"), CaptionFont(27, true));
+    }
+    connect(pMeasure, &TPanel::clicked, this, &TfMain::pMeasureClick);
+}
+
+void TfMain::CreateErrorPage()
+{
+    pError = MakePanel(this, "pError", QRect(4, 112, 689, 433), kPage);
+    lError = MakeLabel(pError, "lError", QRect(169, 127, 400, 30), QStringLiteral("Chyba při komunikaci s modulem Kelvo!"),
+                       CaptionFont(21));
+    ShapeEx5 = MakeButton(pError, "ShapeEx5", QPoint(235, 175), QStringLiteral("Opakovat"), ShapeExColorSchema1);
+    ShapeEx6 = MakeButton(pError, "ShapeEx6", QPoint(360, 175), QStringLiteral("Odpojit"), ShapeExColorSchema1);
+}
+
+void TfMain::ConnectTabs()
+{
+    connect(sbCommunication, &TShapeEx::clicked, this, &TfMain::sbCommunicationClick);
+    for (TShapeEx* tab : {sbChannel1, sbChannel2, ShapeEx3, ShapeEx4})
+        connect(tab, &TShapeEx::clicked, this, [this, tab] { sbChannel1Click(tab); });
+    connect(sbMeasuring, &TShapeEx::clicked, this, &TfMain::sbMeasuringClick);
+}
+
+// --- start-up ----------------------------------------------------------------------------
+
+void TfMain::FormCreate()
+{
+    InitializeLanguages();
+    ieDecimals->SetCtl3D(false);
+    deValueRangeMax->SetCtl3D(false);
+    // Addresses 0..253; the item index is the address.
+    cbADR->clear();
+    for (int a = 0; a <= 253; ++a)
+        cbADR->addItem(QString::number(a));
+    ShowVersionInCaption();
+}
+
+void TfMain::FormShow()
+{
+    ShowPanel(pSearch);
+    CenterFormOnMonitor(this);
+    if (cbbLanguage->count() > 0)
+        cbbLanguage->setCurrentIndex(0);
+    UpdateSearchSettingsView();
+    UpdateFoundModulesView();
+}
+
+void TfMain::ShowVersionInCaption()
+{
+    setWindowTitle(QString::fromStdString(VersionCaption(ProgramFileVersion())));
+}
+
+// --- pages ---------------------------------------------------------------------------------
+
+TPanel* TfMain::Page(TMainPage P) const
+{
+    switch (P) {
+    case TMainPage::Search:
+        return pSearch;
+    case TMainPage::Searching:
+        return pSearching;
+    case TMainPage::Connection:
+        return pConnection;
+    case TMainPage::Channel:
+        return pChannel;
+    case TMainPage::Measure:
+        return pMeasure;
+    case TMainPage::Error:
+        return pError;
+    }
+    return pSearch;
+}
+
+TMainPage TfMain::VisiblePage() const
+{
+    for (TMainPage p : {TMainPage::Search, TMainPage::Searching, TMainPage::Connection, TMainPage::Channel,
+                        TMainPage::Measure, TMainPage::Error})
+        if (!Page(p)->isHidden())
+            return p;
+    return TMainPage::Search;
+}
+
+void TfMain::ShowPanel(TPanel* P)
+{
+    for (TPanel* page : {pSearch, pChannel, pMeasure, pConnection, pSearching, pError})
+        if (page != P)
+            page->hide();
+    if (P) {
+        P->show();
+        P->raise();
+        P->setFocus(Qt::OtherFocusReason);
+    }
+    // The measurement polls only while its page is shown.
+    if (P == pMeasure)
+        Timer1->start();
+    else
+        Timer1->stop();
+}
+
+void TfMain::sbCommunicationClick()
+{
+    ShowPanel(pConnection);
+}
+
+void TfMain::sbChannel1Click(TShapeEx* Sender)
+{
+    if (!Sender)
+        return;
+    pChannel->SetTag(Sender->Tag());
+    // The heading names the channel as its tab does, in the language shown.
+    lChannel->setText(Sender->Caption());
+    ShowPanel(pChannel);
+}
+
+void TfMain::sbMeasuringClick()
+{
+    ShowPanel(pMeasure);
+}
+
+void TfMain::pMeasureClick()
+{
+    ShowPanel(pMeasure);
+}
+
+std::array<TfMain::TSpeedBox, 11> TfMain::SearchSpeeds() const
+{
+    return {{{chkSearch300, lSearch300, 300},
+             {chkSearch600, lSearch600, 600},
+             {chkSearch1200, lSearch1200, 1200},
+             {chkSearch2400, lSearch2400, 2400},
+             {chkSearch4800, lSearch4800, 4800},
+             {chkSearch9600, lSearch9600, 9600},
+             {chkSearch19200, lSearch19200, 19200},
+             {chkSearch38400, lSearch38400, 38400},
+             {chkSearch57600, lSearch57600, 57600},
+             {chkSearch115200, lSearch115200, 115200},
+             {chkSearch230400, lSearch230400, 230400}}};
+}
+
+std::array<TfMain::TMeasureRow, 4> TfMain::MeasureRows() const
+{
+    return {{{sMeasuringChannel1Panel, lChannel1Channel, lChannel1Name, lMeasuringChannel1Value, lMeasuringChannel1Unit},
+             {sMeasuringChannel2Panel, lChannel2Channel, lChannel2Name, lMeasuringChannel2Value, lMeasuringChannel2Unit},
+             {sMeasuringChannel3Panel, lChannel3Channel, lChannel3Name, lMeasuringChannel3Value, lMeasuringChannel3Unit},
+             {sMeasuringChannel4Panel, lChannel4Channel, lChannel4Name, lMeasuringChannel4Value,
+              lMeasuringChannel4Unit}}};
+}
+
+std::array<TShapeEx*, 6> TfMain::Tabs() const
+{
+    return {sbMeasuring, sbCommunication, sbChannel1, sbChannel2, ShapeEx3, ShapeEx4};
+}
+
+// --- search page layout ----------------------------------------------------------------------
+
+void TfMain::UpdateSearchSettingsView()
+{
+    const TSearchViewState state{SearchSettingsOpen, lbFoundedModules->count()};
+    shpxMainSearch->resize(shpxMainSearch->width(), state.FrameHeight());
+    for (const TSpeedBox& s : SearchSpeeds()) {
+        s.Box->setVisible(SearchSettingsOpen);
+        s.Label->setVisible(SearchSettingsOpen);
+        MarkSpeedLabel(s.Box, s.Label);
+    }
+    lSearchSpeeds->setVisible(SearchSettingsOpen);
+    shpxSearchDivider->setVisible(SearchSettingsOpen);
+}
+
+void TfMain::UpdateFoundModulesView()
+{
+    const TSearchViewState state{SearchSettingsOpen, lbFoundedModules->count()};
+    const bool visible = state.FoundListVisible();
+    lbFoundedModules->setCurrentRow(state.SelectedRow());
+    for (QWidget* w : std::initializer_list<QWidget*>{lFoundedModules, sFoundedModules, lbFoundedModules, lFoundedType,
+                                                      lFoundedInterface, lFoundedSerial, sConnect})
+        w->setVisible(visible);
+}
+
+void TfMain::MarkSpeedLabel(QCheckBox* Box, QLabel* Label)
+{
+    const bool checked = Box->isChecked();
+    SetTextColor(Label, checked ? kCheckedSpeed : kText);
+    QFont f = Label->font();
+    f.setBold(checked);
+    Label->setFont(f);
+}
+
+void TfMain::shpxSearchSettingsClick()
+{
+    SearchSettingsOpen = !SearchSettingsOpen;
+    UpdateSearchSettingsView();
+    UpdateFoundModulesView();
+}
+
+// --- languages ----------------------------------------------------------------------------------
+
+void TfMain::InitializeLanguages()
+{
+    FLanguage->FindLanguageFiles(QStringLiteral("*.lng.xml"));
+    cbbLanguage->clear();
+    const auto& items = FLanguage->Items();
+    for (size_t i = 0; i < items.size(); ++i)
+        cbbLanguage->addItem(items[i].Item->DisplayName(), int(i));
+}
+
+void TfMain::cbbLanguageChange(int Index)
+{
+    const QVariant entry = cbbLanguage->itemData(Index);
+    const auto& items = FLanguage->Items();
+    if (!entry.isValid() || entry.toInt() < 0 || size_t(entry.toInt()) >= items.size())
+        return;
+    const TLanguageItem& item = *items[size_t(entry.toInt())].Item;
+    if (FLanguage->LoadFromFile(QString::fromStdU16String(item.FileName().u16string())))
+        FLanguage->ApplyToForm(this);
+    update();
+}
+
+void TfMain::Button1Click()
+{
+    ExportLanguage(QStringLiteral("Export.lng.xml"), FLanguage->Forms());
+}
+
+}  // namespace kelvo

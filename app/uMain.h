@@ -1,0 +1,241 @@
+#pragma once
+// The main window fMain: the header with the model picture and the language
+// combo, the tab strip, six pages (search, searching, communication,
+// channel, measuring, error) and the bottom bar with "Uložit" and
+// "Odpojit", at the design geometry (pixels at 96 dpi), colours, fonts and
+// Czech texts. Every control is a public member named as its component and
+// carries that name as objectName, so language files and the window's
+// behaviour reach the same controls.
+//
+// This unit makes the window stand: it builds the controls, shows one page
+// at a time (ShowPanel, which also runs Timer1 exactly while the measuring
+// page is shown), switches pages from the tabs, lays out the search-speed
+// settings and the found-modules area, fills the language combo, applies
+// the chosen language and exports the texts. Talking to modules is not
+// done here.
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+#include <QWidget>
+
+#include <array>
+
+#include "ShapeEx.h"
+#include "uDesignWidgets.h"
+#include "uDoubleEdit.h"
+#include "uIntEdit.h"
+
+namespace kelvo {
+
+class TLanguage;
+
+// The six pages; exactly one is visible.
+enum class TMainPage { Search, Searching, Connection, Channel, Measure, Error };
+
+// The search page's layout decisions.
+struct TSearchViewState {
+    bool SettingsOpen = false;
+    int FoundCount = 0;
+
+    // Height of the search frame shpxMainSearch.
+    int FrameHeight() const { return SettingsOpen ? 290 : 83; }
+    // The found-modules area shows while there are rows and the settings,
+    // which share its place, are closed.
+    bool FoundListVisible() const { return FoundCount > 0 && !SettingsOpen; }
+    // The row selected after every change of the list: the last.
+    int SelectedRow() const { return FoundCount - 1; }
+};
+
+// The flags of the language combo: image 0 Czech, image 1 English.
+class TImageList : public QObject {
+    Q_OBJECT
+public:
+    using QObject::QObject;
+    QList<QPixmap> Images;
+};
+
+class TfMain : public QWidget {
+    Q_OBJECT
+
+public:
+    // Lang: the language object files are applied with (the program's one
+    // by default); the window adds itself to its forms.
+    explicit TfMain(QWidget* Parent = nullptr, TLanguage* Lang = nullptr);
+    ~TfMain() override;
+
+    // --- start-up ----------------------------------------------------------------
+    // Languages beside the program, the flat look of two editors, the
+    // address list and the caption.
+    void FormCreate();
+    // The search page, the window centred on the first monitor, the first
+    // language entry selected (not applied), the search settings laid out.
+    void FormShow();
+    void ShowVersionInCaption();
+
+    // --- pages -------------------------------------------------------------------
+    // Hides every page, shows Page in front with the focus; Timer1 runs
+    // exactly while pMeasure is the page shown.
+    void ShowPanel(TPanel* Page);
+    void ShowPanel(TMainPage Page) { ShowPanel(this->Page(Page)); }
+    TPanel* Page(TMainPage Page) const;
+    TMainPage VisiblePage() const;
+
+    // The tabs: "Komunikace", "Kanál 1".."Kanál 4" (shared; the tab's Tag
+    // is the channel shown, its caption the page heading), "Měření".
+    void sbCommunicationClick();
+    void sbChannel1Click(TShapeEx* Sender);
+    void sbMeasuringClick();
+    // A click on the measuring page's background shows it again.
+    void pMeasureClick();
+
+    // --- search page layout --------------------------------------------------------
+    bool SearchSettingsOpen = false;
+    void UpdateSearchSettingsView();
+    void UpdateFoundModulesView();
+    // A checked speed's label in 7178082 bold, an unchecked one in 6450567.
+    void MarkSpeedLabel(QCheckBox* Box, QLabel* Label);
+    void shpxSearchSettingsClick();
+
+    // --- languages -------------------------------------------------------------------
+    void InitializeLanguages();
+    void cbbLanguageChange(int Index);
+    // The hidden "Gen" button: the texts of every form into "Export.lng.xml".
+    void Button1Click();
+    TLanguage& Lang() const { return *FLanguage; }
+
+    // The eleven search speeds in the order of the table: check box, its
+    // label, the speed in bit/s.
+    struct TSpeedBox {
+        QCheckBox* Box;
+        QLabel* Label;
+        int Speed;
+    };
+    std::array<TSpeedBox, 11> SearchSpeeds() const;
+    // The measuring rows 1..4 (index 0..3).
+    struct TMeasureRow {
+        TShapeEx* Frame;
+        QLabel* Channel;
+        QLabel* Name;
+        QLabel* Value;
+        QLabel* Unit;
+    };
+    std::array<TMeasureRow, 4> MeasureRows() const;
+    // The six tabs in strip order (Měření, Komunikace, Kanál 1..4).
+    std::array<TShapeEx*, 6> Tabs() const;
+
+    // --- the controls, by component name ----------------------------------------------------
+    TShapeExColorSchema* ShapeExColorSchema1;
+    TShapeExColorSchema* ShapeExColorSchema2;
+    TImageList* ImageList1;
+    QTimer* Timer1;
+
+    // header
+    TPanel* pTop;
+    TImage *imgXX, *imgUSB, *imgRS, *imgTarnel;
+    TLanguageCombo* cbbLanguage;
+    QLabel* Label8;
+    TImage *Image4, *Image5;
+    TPanel* Panel4;
+    QPushButton* Button1;
+
+    // tab strip
+    TPanel* pMenu;
+    TShapeEx *sbMeasuring, *sbCommunication, *sbChannel1, *sbChannel2, *ShapeEx3, *ShapeEx4;
+
+    // search page
+    TPanel* pSearch;
+    QLabel* lSearchHeading;
+    TShapeEx* shpxMainSearch;
+    TImage* imgSearch;
+    QLabel* lSearchHint;
+    TShapeEx* shpxSearchSettings;
+    TImage* img1;
+    TShapeEx* sSearch;
+    TShapeEx* shpxSearchDivider;
+    QLabel* lSearchSpeeds;
+    QCheckBox *chkSearch300, *chkSearch600, *chkSearch1200, *chkSearch2400, *chkSearch4800, *chkSearch9600;
+    QCheckBox *chkSearch19200, *chkSearch38400, *chkSearch57600, *chkSearch115200, *chkSearch230400;
+    QLabel *lSearch300, *lSearch600, *lSearch1200, *lSearch2400, *lSearch4800, *lSearch9600;
+    QLabel *lSearch19200, *lSearch38400, *lSearch57600, *lSearch115200, *lSearch230400;
+    QCheckBox* cbOnlyStandartSpeeds;
+    TShapeEx* sFoundedModules;
+    QLabel *lFoundedModules, *lFoundedType, *lFoundedInterface, *lFoundedSerial;
+    QListWidget* lbFoundedModules;
+    TShapeEx* sConnect;
+
+    // searching page
+    TPanel* pSearching;
+    QLabel* lSearchingHeading;
+    TShapeEx* ShapeEx1;
+    TImage* imgSearching;
+    QLabel *lSearching, *lConnectionDesc;
+    QProgressBar* ProgressBar1;
+
+    // communication page
+    TPanel* pConnection;
+    QLabel *lConnectionHeading, *lModuleInfoHeading;
+    TPanel *pAddress, *pSpeed, *pNameAndVersion, *pPidPis, *pUserData;
+    QLabel *lAddress, *lSpeed, *lNameAndVersion, *lPidPis, *lUserData;
+    QComboBox *cbADR, *cbCommunicationSpeed;
+    QLineEdit *eNameAndVersion, *ePidPis;
+    TMemo* mUserData;
+
+    // channel page
+    TPanel* pChannel;
+    QLabel *lChannel, *Label4;
+    TPanel *pName, *p4_20mA, *pUnit, *pRangeMax, *pRangeMin, *pDecimals, *pnlChannelGain;
+    QLabel *lChannelName, *l4_20mA, *lUnit, *lRangeMax, *lRangeMin, *lDecimals, *lChannelGain;
+    QLineEdit *eChannelName, *eChannelUnit;
+    QCheckBox* cb4_20mA;
+    TDoubleEdit *deValueRangeMax, *deValueRangeMin;
+    TIntEdit* ieDecimals;
+    QComboBox* cbbChannelGain;
+    TPanel* pChannelWatching;
+    QLabel* lWatchingMearuredValue;
+    TPanel *pWatchingMeasuredValue, *pWatchingMax, *pWatchingMin, *pWatchngHysterese;
+    QLabel *lWatchingEnabled, *lWatchingMax, *lWatchingMin, *lWatchingHyst;
+    QCheckBox* CheckBox2;
+    TDoubleEdit *deMaxValue, *deMinValue, *deHystValue;
+
+    // measuring page
+    TPanel* pMeasure;
+    QLabel *lMeasuring, *lModuleName;
+    TShapeEx *sMeasuringChannel1Panel, *sMeasuringChannel2Panel, *sMeasuringChannel3Panel, *sMeasuringChannel4Panel;
+    QLabel *lChannel1Channel, *lChannel2Channel, *lChannel3Channel, *lChannel4Channel;
+    QLabel *lChannel1Name, *lChannel2Name, *lChannel3Name, *lChannel4Name;
+    QLabel *lMeasuringChannel1Value, *lMeasuringChannel2Value, *lMeasuringChannel3Value, *lMeasuringChannel4Value;
+    QLabel *lMeasuringChannel1Unit, *lMeasuringChannel2Unit, *lMeasuringChannel3Unit, *lMeasuringChannel4Unit;
+
+    // error page
+    TPanel* pError;
+    QLabel* lError;
+    TShapeEx *ShapeEx5, *ShapeEx6;
+
+    // bottom bar
+    TPanel* pBottomButtonPanel;
+    TShapeEx *sSaveChanges1, *ShapeEx2;
+
+private:
+    void CreateSchemas();
+    void CreateHeader();
+    void CreateTabs();
+    void CreatePages();
+    void CreateSearchPage();
+    void CreateSearchingPage();
+    void CreateConnectionPage();
+    void CreateChannelPage();
+    void CreateMeasurePage();
+    void CreateErrorPage();
+    void CreateBottomBar();
+    void ConnectTabs();
+
+    TLanguage* FLanguage;
+};
+
+}  // namespace kelvo
