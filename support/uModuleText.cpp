@@ -1,9 +1,9 @@
-#include "kelvoctl_text.h"
+#include "uModuleText.h"
 
 #include <array>
 #include <cstdint>
 
-namespace kelvo::ctl {
+namespace kelvo {
 
 namespace {
 
@@ -160,4 +160,4 @@ std::string PrintableText(std::string_view Utf8)
     return out;
 }
 
-}  // namespace kelvo::ctl
+}  // namespace kelvo
