@@ -1,7 +1,10 @@
 // kelvosetup: the program with the window. Start-up order: the diagnostic
-// log decides from the command line whether it writes; the language object
-// exists before the window; the window is created (FormCreate), shown on
-// the search page (FormShow), and the event loop runs.
+// log decides from the command line whether it writes, and the data trace
+// whether it forwards; the FTDI driver is bound (the program runs without
+// it); the device manager follows plug events from the main thread; the
+// language object exists before the window; the window is created
+// (FormCreate), shown on the search page (FormShow), and the event loop
+// runs. Finalisation runs in the reverse order.
 
 #include <QApplication>
 #include <QMessageBox>
@@ -16,7 +19,11 @@
 #include "uLanguage.h"
 #include "uLogUtils.h"
 #include "uMain.h"
+#include "uMainThreadQueue.h"
 #include "uMessageSink.h"
+#include "uci_FTDIdirect.h"
+#include "uci_FTDImanager.h"
+#include "uci_ICommunicationInterface.h"
 
 namespace {
 
@@ -50,19 +57,48 @@ private:
     bool FDone = false;
 };
 
+int RunWindow(QApplication& App, kelvo::TFTDIManager& Manager, std::chrono::steady_clock::time_point Start);
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
     const auto start = std::chrono::steady_clock::now();
     kelvo::LogStartup(argc, argv);
+    kelvo::InitDataTrace(argc, argv);
     QApplication app(argc, argv);
+    // Work that threads hand to the main thread (plug events, the serial
+    // ports' events) runs from the event loop.
+    kelvo::TMainThreadQueue::Init();
+    kelvo::TMainThreadQueue::SetWakeUp([] {
+        QMetaObject::invokeMethod(qApp, [] { kelvo::TMainThreadQueue::Drain(); }, Qt::QueuedConnection);
+    });
     QApplication::setApplicationName(QStringLiteral("KelvoSetup"));
     QApplication::setApplicationDisplayName(QStringLiteral("KelvoSetup"));
     kelvo::InstallFontFallbacks();
     kelvo::Language();
+    int rc = 0;
+    {
+        // Messages before the window exists (a driver that fails to count
+        // its devices) go to stderr.
+        kelvo::TScopedMessageSink early([](const std::string& Text) { std::fprintf(stderr, "%s\n", Text.c_str()); });
+        kelvo::BindFTDirect();
+    }
+    {
+        kelvo::TFTDIManager manager;
+        rc = RunWindow(app, manager, start);
+    }
+    kelvo::UnbindFTDirect();
+    kelvo::TMainThreadQueue::SetWakeUp(nullptr);
+    kelvo::LogShutdown();
+    return rc;
+}
 
-    kelvo::TfMain form;
+namespace {
+
+int RunWindow(QApplication& App, kelvo::TFTDIManager& Manager, std::chrono::steady_clock::time_point Start)
+{
+    kelvo::TfMain form(nullptr, nullptr, &Manager);
     // Messages of the lower layers and of the language files show over the
     // window.
     kelvo::TScopedMessageSink sink([&form](const std::string& Text) {
@@ -72,9 +108,9 @@ int main(int argc, char** argv)
     form.FormShow();
     std::unique_ptr<TFirstPaintWatch> watch;
     if (std::getenv("KELVO_EXIT_AFTER_PAINT"))
-        watch = std::make_unique<TFirstPaintWatch>(&form, start);
+        watch = std::make_unique<TFirstPaintWatch>(&form, Start);
     form.show();
-    const int rc = app.exec();
-    kelvo::LogShutdown();
-    return rc;
+    return App.exec();
 }
+
+}  // namespace

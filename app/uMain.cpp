@@ -1,11 +1,13 @@
 #include "uMain.h"
 
 #include <QAbstractItemView>
+#include <QCoreApplication>
 
 #include "uDesignStyle.h"
 #include "uFormPosUtils.h"
 #include "uLanguage.h"
 #include "uLanguageFlags.h"
+#include "uci_FTDImanager.h"
 #include "uVersionInfo.h"
 
 namespace kelvo {
@@ -123,8 +125,29 @@ T* MakeNumber(TPanel* Row, const char* Name, double Min, double Max)
 
 }  // namespace
 
-TfMain::TfMain(QWidget* Parent, TLanguage* Lang) : QWidget(Parent), FLanguage(Lang ? Lang : &Language())
+namespace {
+
+// The search's source when the window has no device manager: nothing.
+class TNoInterfaces : public IInterfaceSource {
+public:
+    void Lock() override {}
+    void Unlock() override {}
+    int32_t Refresh() override { return 0; }
+    int32_t Count() override { return 0; }
+    void First(IntfPtr<ICommunicationInterface>& Device) override { Device = nullptr; }
+    void Next(IntfPtr<ICommunicationInterface>& Device) override { Device = nullptr; }
+};
+
+}  // namespace
+
+TfMain::TfMain(QWidget* Parent, TLanguage* Lang, TFTDIManager* Manager, IInterfaceSource* Interfaces)
+    : QWidget(Parent), FLanguage(Lang ? Lang : &Language()), FManager(Manager)
 {
+    if (Manager)
+        FOwnSource = std::make_unique<TDeviceManagerSource>(*Manager);
+    else if (!Interfaces)
+        FOwnSource = std::make_unique<TNoInterfaces>();
+    FLogic = std::make_unique<TMainLogic>(Interfaces && !Manager ? *Interfaces : *FOwnSource, *this);
     InstallFontFallbacks();
     setObjectName(QStringLiteral("fMain"));
     // A fixed dialog-style window with the system menu only.
@@ -144,11 +167,16 @@ TfMain::TfMain(QWidget* Parent, TLanguage* Lang) : QWidget(Parent), FLanguage(La
     CreateBottomBar();
     CreatePages();
     ConnectTabs();
+    ConnectBehaviour();
     FLanguage->AddForm(this);
 }
 
 TfMain::~TfMain()
 {
+    if (FManager) {
+        FManager->SetOnArrival(TCiNotifyEvent());
+        FManager->SetOnRemoval(TCiNotifyEvent());
+    }
     FLanguage->RemoveForm(this);
 }
 
@@ -328,7 +356,6 @@ void TfMain::CreateSearchPage()
             *s.Box = MakeCheck(pSearch, s.BoxName, QPoint(X, y + 2));
             *s.Label = MakeLabel(pSearch, s.LabelName, QRect(X + 22, y, 110, 21), QString::fromUtf8(s.Caption),
                                  CaptionFont(13));
-            connect(*s.Box, &QCheckBox::clicked, this, &TfMain::UpdateSearchSettingsView);
             y += 24;
         }
     };
@@ -529,6 +556,15 @@ void TfMain::ConnectTabs()
 void TfMain::FormCreate()
 {
     InitializeLanguages();
+    std::vector<std::string> params;
+    const QStringList args = QCoreApplication::arguments();
+    for (qsizetype i = 1; i < args.size(); ++i)
+        params.push_back(args[i].toStdString());
+    FLogic->ScanCommandLine(params);
+    if (FManager) {
+        FManager->SetOnArrival(TCiNotifyEvent::Of<&TfMain::DeviceArrived>(this));
+        FManager->SetOnRemoval(TCiNotifyEvent::Of<&TfMain::DeviceRemoved>(this));
+    }
     ieDecimals->SetCtl3D(false);
     deValueRangeMax->SetCtl3D(false);
     // Addresses 0..253; the item index is the address.
@@ -540,12 +576,11 @@ void TfMain::FormCreate()
 
 void TfMain::FormShow()
 {
-    ShowPanel(pSearch);
+    // Not connected, on the search page, the settings laid out.
+    FLogic->Start();
     CenterFormOnMonitor(this);
     if (cbbLanguage->count() > 0)
         cbbLanguage->setCurrentIndex(0);
-    UpdateSearchSettingsView();
-    UpdateFoundModulesView();
 }
 
 void TfMain::ShowVersionInCaption()
@@ -583,7 +618,7 @@ TMainPage TfMain::VisiblePage() const
     return TMainPage::Search;
 }
 
-void TfMain::ShowPanel(TPanel* P)
+void TfMain::ShowPanel(TPanel* P, bool Timer)
 {
     for (TPanel* page : {pSearch, pChannel, pMeasure, pConnection, pSearching, pError})
         if (page != P)
@@ -593,8 +628,7 @@ void TfMain::ShowPanel(TPanel* P)
         P->raise();
         P->setFocus(Qt::OtherFocusReason);
     }
-    // The measurement polls only while its page is shown.
-    if (P == pMeasure)
+    if (Timer)
         Timer1->start();
     else
         Timer1->stop();
@@ -602,27 +636,23 @@ void TfMain::ShowPanel(TPanel* P)
 
 void TfMain::sbCommunicationClick()
 {
-    ShowPanel(pConnection);
+    FLogic->ShowCommunicationTab();
 }
 
 void TfMain::sbChannel1Click(TShapeEx* Sender)
 {
-    if (!Sender)
-        return;
-    pChannel->SetTag(Sender->Tag());
-    // The heading names the channel as its tab does, in the language shown.
-    lChannel->setText(Sender->Caption());
-    ShowPanel(pChannel);
+    if (Sender)
+        FLogic->ShowChannelTab(static_cast<uint8_t>(Sender->Tag()));
 }
 
 void TfMain::sbMeasuringClick()
 {
-    ShowPanel(pMeasure);
+    FLogic->ShowMeasuringTab();
 }
 
 void TfMain::pMeasureClick()
 {
-    ShowPanel(pMeasure);
+    FLogic->ShowMeasuringTab();
 }
 
 std::array<TfMain::TSpeedBox, 11> TfMain::SearchSpeeds() const
@@ -656,29 +686,6 @@ std::array<TShapeEx*, 6> TfMain::Tabs() const
 
 // --- search page layout ----------------------------------------------------------------------
 
-void TfMain::UpdateSearchSettingsView()
-{
-    const TSearchViewState state{SearchSettingsOpen, lbFoundedModules->count()};
-    shpxMainSearch->resize(shpxMainSearch->width(), state.FrameHeight());
-    for (const TSpeedBox& s : SearchSpeeds()) {
-        s.Box->setVisible(SearchSettingsOpen);
-        s.Label->setVisible(SearchSettingsOpen);
-        MarkSpeedLabel(s.Box, s.Label);
-    }
-    lSearchSpeeds->setVisible(SearchSettingsOpen);
-    shpxSearchDivider->setVisible(SearchSettingsOpen);
-}
-
-void TfMain::UpdateFoundModulesView()
-{
-    const TSearchViewState state{SearchSettingsOpen, lbFoundedModules->count()};
-    const bool visible = state.FoundListVisible();
-    lbFoundedModules->setCurrentRow(state.SelectedRow());
-    for (QWidget* w : std::initializer_list<QWidget*>{lFoundedModules, sFoundedModules, lbFoundedModules, lFoundedType,
-                                                      lFoundedInterface, lFoundedSerial, sConnect})
-        w->setVisible(visible);
-}
-
 void TfMain::MarkSpeedLabel(QCheckBox* Box, QLabel* Label)
 {
     const bool checked = Box->isChecked();
@@ -690,9 +697,7 @@ void TfMain::MarkSpeedLabel(QCheckBox* Box, QLabel* Label)
 
 void TfMain::shpxSearchSettingsClick()
 {
-    SearchSettingsOpen = !SearchSettingsOpen;
-    UpdateSearchSettingsView();
-    UpdateFoundModulesView();
+    FLogic->ToggleSearchSettings();
 }
 
 // --- languages ----------------------------------------------------------------------------------

@@ -7,12 +7,11 @@
 // carries that name as objectName, so language files and the window's
 // behaviour reach the same controls.
 //
-// This unit makes the window stand: it builds the controls, shows one page
-// at a time (ShowPanel, which also runs Timer1 exactly while the measuring
-// page is shown), switches pages from the tabs, lays out the search-speed
-// settings and the found-modules area, fills the language combo, applies
-// the chosen language and exports the texts. Talking to modules is not
-// done here.
+// uMain.cpp builds the controls, fills the language combo, applies the
+// chosen language and exports the texts. What the window does lives in
+// TMainLogic (uMainLogic), which the window owns: uMainView.cpp shows what
+// the logic tells it (the IMainView side of TfMain) and forwards every
+// click, edit and timer tick to it. Talking to modules is not done here.
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -25,11 +24,13 @@
 #include <QWidget>
 
 #include <array>
+#include <memory>
 
 #include "ShapeEx.h"
 #include "uDesignWidgets.h"
 #include "uDoubleEdit.h"
 #include "uIntEdit.h"
+#include "uMainLogic.h"
 
 namespace kelvo {
 
@@ -37,20 +38,6 @@ class TLanguage;
 
 // The six pages; exactly one is visible.
 enum class TMainPage { Search, Searching, Connection, Channel, Measure, Error };
-
-// The search page's layout decisions.
-struct TSearchViewState {
-    bool SettingsOpen = false;
-    int FoundCount = 0;
-
-    // Height of the search frame shpxMainSearch.
-    int FrameHeight() const { return SettingsOpen ? 290 : 83; }
-    // The found-modules area shows while there are rows and the settings,
-    // which share its place, are closed.
-    bool FoundListVisible() const { return FoundCount > 0 && !SettingsOpen; }
-    // The row selected after every change of the list: the last.
-    int SelectedRow() const { return FoundCount - 1; }
-};
 
 // The flags of the language combo: image 0 Czech, image 1 English.
 class TImageList : public QObject {
@@ -60,18 +47,27 @@ public:
     QList<QPixmap> Images;
 };
 
-class TfMain : public QWidget {
+class TFTDIManager;
+
+class TfMain : public QWidget, public IMainView {
     Q_OBJECT
 
 public:
     // Lang: the language object files are applied with (the program's one
-    // by default); the window adds itself to its forms.
-    explicit TfMain(QWidget* Parent = nullptr, TLanguage* Lang = nullptr);
+    // by default); the window adds itself to its forms. Manager: the device
+    // manager the search lists and whose plug events the window follows;
+    // Interfaces stands in for it where there is none (tests); with
+    // neither, the search finds nothing.
+    explicit TfMain(QWidget* Parent = nullptr, TLanguage* Lang = nullptr, TFTDIManager* Manager = nullptr,
+                    IInterfaceSource* Interfaces = nullptr);
     ~TfMain() override;
 
+    TMainLogic& Logic() { return *FLogic; }
+
     // --- start-up ----------------------------------------------------------------
-    // Languages beside the program, the flat look of two editors, the
-    // address list and the caption.
+    // Languages beside the program, the command line, the device manager's
+    // plug events, the flat look of two editors, the address list and the
+    // caption.
     void FormCreate();
     // The search page, the window centred on the first monitor, the first
     // language entry selected (not applied), the search settings laid out.
@@ -79,10 +75,9 @@ public:
     void ShowVersionInCaption();
 
     // --- pages -------------------------------------------------------------------
-    // Hides every page, shows Page in front with the focus; Timer1 runs
-    // exactly while pMeasure is the page shown.
-    void ShowPanel(TPanel* Page);
-    void ShowPanel(TMainPage Page) { ShowPanel(this->Page(Page)); }
+    // Hides every page, shows Page in front with the focus, and runs Timer1
+    // or stops it.
+    void ShowPanel(TPanel* Page, bool Timer);
     TPanel* Page(TMainPage Page) const;
     TMainPage VisiblePage() const;
 
@@ -95,12 +90,24 @@ public:
     void pMeasureClick();
 
     // --- search page layout --------------------------------------------------------
-    bool SearchSettingsOpen = false;
-    void UpdateSearchSettingsView();
-    void UpdateFoundModulesView();
     // A checked speed's label in 7178082 bold, an unchecked one in 6450567.
     void MarkSpeedLabel(QCheckBox* Box, QLabel* Label);
     void shpxSearchSettingsClick();
+
+    // --- what the logic shows (IMainView) ---------------------------------------------
+    void ShowPage(TPage Page, bool Timer) override;
+    void PressMeasuringTab() override;
+    void ShowHeaderImage(THeaderImage Image) override;
+    void SetBusy(bool Busy) override;
+    void ShowSearchProgress(int Position, int Maximum) override;
+    void ShowConnectionLabel(const std::string& Text, bool Repaint) override;
+    void ShowFoundModules(const std::vector<std::string>& Rows, int Selected, bool Visible) override;
+    void ShowSearchSettings(bool Open, const std::vector<TSearchSpeedView>& Speeds) override;
+    void FillCommunicationPage(const TCommunicationPageView& Page) override;
+    void FillChannelPage(const TChannelPageView& Page) override;
+    void ShowSaveButton(bool Visible) override;
+    void ShowMeasuredValues(const std::array<TMeasuredRowView, 4>& Rows, const std::string& ModuleName) override;
+    void ProcessMessages() override;
 
     // --- languages -------------------------------------------------------------------
     void InitializeLanguages();
@@ -234,8 +241,17 @@ private:
     void CreateErrorPage();
     void CreateBottomBar();
     void ConnectTabs();
+    void ConnectBehaviour();
+    // The 4-20 mA row shown or hidden, the nine rows below it following.
+    void Show4to20mARow(bool Visible);
+    void DeviceArrived(ICommunicationInterface* Interface);
+    void DeviceRemoved(ICommunicationInterface* Interface);
 
     TLanguage* FLanguage;
+    TFTDIManager* FManager;
+    std::unique_ptr<IInterfaceSource> FOwnSource;
+    std::unique_ptr<TMainLogic> FLogic;
+    int FFilling = 0;  // > 0 while the logic fills a page: the editors' changes are not edits
 };
 
 }  // namespace kelvo

@@ -151,7 +151,9 @@ bool TMainLogic::FillChannelPage(uint8_t Channel)
         return false;
     }
     const TChannelWatch& w = Session.EditedWatches[Channel - 1];
-    v.RangeLabel = "( Vstupní rozsah: " + TrimText(c.RangeText) + " )";
+    v.Exists = true;
+    v.RangeText = TrimText(c.RangeText);
+    v.RangeLabel = "( Vstupní rozsah: " + v.RangeText + " )";
     v.Name = TrimText(c.Name);
     v.Unit = TrimText(c.Unit);
     float minimum = 0, maximum = 0;

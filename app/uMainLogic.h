@@ -75,7 +75,9 @@ struct TCommunicationPageView {
 struct TChannelPageView {
     uint8_t Channel = 0;
     std::string Heading;     // "Kanál 2"
+    bool Exists = false;     // the module reports this channel; nothing below is filled otherwise
     std::string RangeLabel;  // "( Vstupní rozsah: 0..10 V )"
+    std::string RangeText;   // "0..10 V"
     std::string Name;
     std::string Unit;
     double RangeMin = 0;

@@ -96,7 +96,7 @@ int main(int argc, char** argv)
     if (english()) {
         pressTab(form.sbChannel1);
         ok &= Shoot(form, out.filePath(QStringLiteral("channel-en.png")));
-        form.ShowPanel(form.pSearch);
+        form.ShowPanel(form.pSearch, false);
         ok &= Shoot(form, out.filePath(QStringLiteral("search-en.png")));
     } else {
         std::fprintf(stderr, "kelvo-screenshots: no English language file found\n");

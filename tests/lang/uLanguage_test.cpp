@@ -266,15 +266,13 @@ protected:
     std::set<QString> VisibleTexts()
     {
         std::set<QString> seen;
-        Form->lbFoundedModules->addItem("KelvoRS|COM3|0042");
         Form->show();
-        for (TMainPage page : {TMainPage::Search, TMainPage::Searching, TMainPage::Connection, TMainPage::Channel,
-                               TMainPage::Measure, TMainPage::Error})
+        for (TPage page : {TPage::Search, TPage::Searching, TPage::Connection, TPage::Channel, TPage::Measure,
+                           TPage::Error})
             for (bool open : {false, true}) {
-                Form->ShowPanel(page);
-                Form->SearchSettingsOpen = open;
-                Form->UpdateSearchSettingsView();
-                Form->UpdateFoundModulesView();
+                Form->ShowPage(page, false);
+                Form->ShowSearchSettings(open, Form->Logic().SearchSpeedViews());
+                Form->ShowFoundModules({"KelvoRS|COM3|0042"}, 0, !open);
                 Form->sSaveChanges1->show();
                 for (QWidget* w : Form->findChildren<QWidget*>()) {
                     if (!w->isVisibleTo(Form.get()) || w->objectName() == "cbbLanguage" || w->objectName() == "cbADR")

@@ -168,51 +168,15 @@ TEST_F(MainWindow, ShapeButtonsPaintTheirStateColours)
     EXPECT_LE(std::abs((left + right) / 2 - tab->width() / 2), 2);
 }
 
-TEST_F(MainWindow, TabsFormOneGroupAndSwitchPages)
-{
-    Form.sbMeasuring->SetDown(true);
-    Form.ShowPanel(TMainPage::Measure);
-    EXPECT_TRUE(Form.Timer1->isActive());
-
-    QTest::mouseClick(Form.sbChannel2, Qt::LeftButton);
-    EXPECT_TRUE(Form.sbChannel2->Down());
-    EXPECT_FALSE(Form.sbMeasuring->Down());
-    EXPECT_EQ(Form.VisiblePage(), TMainPage::Channel);
-    EXPECT_EQ(Form.pChannel->Tag(), 2);
-    EXPECT_EQ(Form.lChannel->text(), "Kanál 2");
-    EXPECT_FALSE(Form.Timer1->isActive());
-    QTest::mouseClick(Form.sbChannel2, Qt::LeftButton);  // no AllowUp: stays pressed
-    EXPECT_TRUE(Form.sbChannel2->Down());
-
-    QTest::mouseClick(Form.sbMeasuring, Qt::LeftButton);
-    EXPECT_TRUE(Form.sbMeasuring->Down());
-    EXPECT_FALSE(Form.sbChannel2->Down());
-    EXPECT_EQ(Form.VisiblePage(), TMainPage::Measure);
-    EXPECT_TRUE(Form.Timer1->isActive());
-    QTest::mouseClick(Form.sbMeasuring, Qt::LeftButton);  // a second click releases it, the page stays
-    EXPECT_FALSE(Form.sbMeasuring->Down());
-    EXPECT_EQ(Form.VisiblePage(), TMainPage::Measure);
-
-    QTest::mouseClick(Form.sbCommunication, Qt::LeftButton);
-    EXPECT_EQ(Form.VisiblePage(), TMainPage::Connection);
-    EXPECT_FALSE(Form.Timer1->isActive());
-    int shown = 0;
-    for (TMainPage p : {TMainPage::Search, TMainPage::Searching, TMainPage::Connection, TMainPage::Channel,
-                        TMainPage::Measure, TMainPage::Error})
-        shown += Form.Page(p)->isVisible();
-    EXPECT_EQ(shown, 1);
-}
-
 TEST_F(MainWindow, SearchSettingsShareTheFoundListsPlace)
 {
-    Form.lbFoundedModules->addItems({"KelvoRS|COM3|0042", "KelvoUSB|USB|0007"});
-    Form.UpdateFoundModulesView();
+    Form.ShowFoundModules({"KelvoRS|COM3|0042", "KelvoUSB|USB|0007"}, 1, true);
     EXPECT_TRUE(Form.lbFoundedModules->isVisible());
     EXPECT_EQ(Form.lbFoundedModules->currentRow(), 1);
 
     // A click on the image reaches the toggle beneath it (routed by the window).
     QTest::mouseClick(Form.windowHandle(), Qt::LeftButton, {}, Form.img1->mapTo(&Form, QPoint(11, 11)));
-    EXPECT_TRUE(Form.SearchSettingsOpen);
+    EXPECT_TRUE(Form.Logic().SearchSettingsOpen());
     EXPECT_EQ(Form.shpxMainSearch->height(), 290);
     EXPECT_FALSE(Form.lbFoundedModules->isVisible());
     EXPECT_FALSE(Form.sConnect->isVisible());
@@ -229,7 +193,9 @@ TEST_F(MainWindow, SearchSettingsShareTheFoundListsPlace)
 
     QTest::mouseClick(Form.shpxSearchSettings, Qt::LeftButton);
     EXPECT_EQ(Form.shpxMainSearch->height(), 83);
-    EXPECT_TRUE(Form.lbFoundedModules->isVisible());
+    EXPECT_TRUE(Form.Logic().Session.SearchSpeeds.count(300));
+    // No search has found anything: the list stays hidden.
+    EXPECT_FALSE(Form.lbFoundedModules->isVisible());
     EXPECT_FALSE(Form.chkSearch300->isVisible());
 }
 

@@ -1,0 +1,292 @@
+// The main window as the view of its logic: it shows what TMainLogic tells
+// it and forwards every click, edit and timer tick to it. Nothing here
+// decides anything.
+
+#include <QApplication>
+#include <QSignalBlocker>
+
+#include "uDesignStyle.h"
+#include "uMain.h"
+#include "uMainThreadQueue.h"
+#include "uModuleText.h"
+
+namespace kelvo {
+
+using namespace design;
+
+namespace {
+
+// Module bytes (Windows-1250) for the window, and back.
+QString FromModule(const std::string& Bytes)
+{
+    return QString::fromStdString(ModuleTextToUtf8(Bytes));
+}
+
+std::string ToModule(const QString& Text)
+{
+    // A character the module cannot store becomes "?" rather than dropping
+    // the whole edit.
+    std::string out;
+    for (const QChar c : Text) {
+        const auto bytes = Utf8ToModuleText(QString(c).toStdString());
+        out += bytes ? *bytes : std::string("?");
+    }
+    return out;
+}
+
+void SetBase(QWidget* W, uint32_t Color)
+{
+    QPalette p = W->palette();
+    p.setColor(QPalette::Base, ColorFromTColor(Color));
+    p.setColor(QPalette::Button, ColorFromTColor(Color));
+    W->setPalette(p);
+}
+
+void SetText(QWidget* W, uint32_t Color)
+{
+    QPalette p = W->palette();
+    p.setColor(QPalette::WindowText, ColorFromTColor(Color));
+    W->setPalette(p);
+}
+
+// "( Vstupní rozsah: 0..10 V )" in the language shown: the label's own
+// text up to its colon, then the range.
+QString RangeLabelText(const QString& Current, const std::string& Design, const std::string& Range)
+{
+    const qsizetype colon = Current.indexOf(QLatin1Char(':'));
+    if (colon < 0)
+        return QString::fromStdString(Design);
+    return Current.left(colon + 1) + QLatin1Char(' ') + FromModule(Range) + QStringLiteral(" )");
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Forwarding
+
+void TfMain::ConnectBehaviour()
+{
+    connect(sSearch, &TShapeEx::clicked, this, [this] { FLogic->ScanCIs(); });
+    connect(sConnect, &TShapeEx::clicked, this, [this] { FLogic->Connect(lbFoundedModules->currentRow()); });
+    for (TShapeEx* b : {ShapeEx2, ShapeEx6})
+        connect(b, &TShapeEx::clicked, this, [this] { FLogic->Disconnect(); });
+    connect(Image5, &TImage::clicked, this, [this] { FLogic->Disconnect(); });
+    connect(ShapeEx5, &TShapeEx::clicked, this, [this] { FLogic->Retry(); });
+    connect(sSaveChanges1, &TShapeEx::clicked, this, [this] { FLogic->SaveChanges(); });
+    connect(Timer1, &QTimer::timeout, this, [this] { FLogic->MeasureTick(); });
+    for (const TSpeedBox& s : SearchSpeeds())
+        connect(s.Box, &QCheckBox::clicked, this,
+                [this, speed = s.Speed](bool Checked) { FLogic->SetSearchSpeed(speed, Checked); });
+
+    // The editors: what the user changes goes to the working copy; what a
+    // page fill sets is no edit.
+    auto edit = [this](auto Apply) {
+        return [this, Apply](auto&&...) {
+            if (FFilling == 0)
+                Apply();
+        };
+    };
+    connect(eChannelName, &QLineEdit::textChanged, this,
+            edit([this] { FLogic->EditChannelName(ToModule(eChannelName->text())); }));
+    connect(eChannelUnit, &QLineEdit::textChanged, this,
+            edit([this] { FLogic->EditChannelUnit(ToModule(eChannelUnit->text())); }));
+    connect(ieDecimals, &TMyCustomNumEdit::changeText, this, edit([this] { FLogic->EditDecimals(ieDecimals->Value()); }));
+    for (TDoubleEdit* e : {deValueRangeMin, deValueRangeMax})
+        connect(e, &TMyCustomNumEdit::changeText, this,
+                edit([this] { FLogic->EditRange(deValueRangeMin->Value(), deValueRangeMax->Value()); }));
+    connect(cb4_20mA, &QCheckBox::clicked, this, edit([this] { FLogic->EditSensor4to20mA(cb4_20mA->isChecked()); }));
+    connect(cbbChannelGain, &QComboBox::activated, this,
+            edit([this] { FLogic->EditGain(cbbChannelGain->currentIndex()); }));
+    connect(CheckBox2, &QCheckBox::clicked, this, edit([this] { FLogic->EditWatching(CheckBox2->isChecked()); }));
+    connect(deMaxValue, &TMyCustomNumEdit::changeText, this, edit([this] { FLogic->EditUpper(deMaxValue->Value()); }));
+    connect(deMinValue, &TMyCustomNumEdit::changeText, this, edit([this] { FLogic->EditLower(deMinValue->Value()); }));
+    connect(deHystValue, &TMyCustomNumEdit::changeText, this,
+            edit([this] { FLogic->EditHysteresis(deHystValue->Value()); }));
+    connect(mUserData, &QPlainTextEdit::textChanged, this,
+            edit([this] { FLogic->EditUserData(ToModule(mUserData->toPlainText())); }));
+    connect(cbADR, &QComboBox::activated, this, edit([this] { FLogic->EditAddress(cbADR->currentIndex()); }));
+    connect(cbCommunicationSpeed, &QComboBox::activated, this,
+            edit([this] { FLogic->EditSpeed(cbCommunicationSpeed->currentIndex()); }));
+}
+
+void TfMain::DeviceArrived(ICommunicationInterface* Interface)
+{
+    FLogic->DeviceArrived(Interface);
+}
+
+void TfMain::DeviceRemoved(ICommunicationInterface* Interface)
+{
+    FLogic->DeviceRemoved(Interface);
+}
+
+// ---------------------------------------------------------------------------
+// Showing
+
+void TfMain::ShowPage(TPage P, bool Timer)
+{
+    static constexpr TMainPage pages[] = {TMainPage::Search,  TMainPage::Searching, TMainPage::Connection,
+                                          TMainPage::Channel, TMainPage::Measure,   TMainPage::Error};
+    ShowPanel(Page(pages[static_cast<size_t>(P)]), Timer);
+    // The tab strip belongs to the connection: the search pages cover it,
+    // every other page leaves it usable.
+    pMenu->raise();
+    if (P == TPage::Search || P == TPage::Searching) {
+        Page(pages[static_cast<size_t>(P)])->raise();
+        pBottomButtonPanel->hide();
+    } else {
+        pBottomButtonPanel->show();
+    }
+    // A flow that goes on blocking the window shows its page first.
+    if (P == TPage::Searching)
+        repaint();
+}
+
+void TfMain::PressMeasuringTab()
+{
+    sbMeasuring->SetDown(true);
+}
+
+void TfMain::ShowHeaderImage(THeaderImage Image)
+{
+    imgUSB->setVisible(Image == THeaderImage::USB);
+    imgRS->setVisible(Image == THeaderImage::RS);
+    imgTarnel->setVisible(Image == THeaderImage::Tarnel);
+    imgXX->setVisible(Image == THeaderImage::XX);
+}
+
+void TfMain::SetBusy(bool Busy)
+{
+    if (Busy)
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+    else
+        QApplication::restoreOverrideCursor();
+}
+
+void TfMain::ShowSearchProgress(int Position, int Maximum)
+{
+    ProgressBar1->setMaximum(Maximum > 0 ? Maximum : 1);
+    ProgressBar1->setValue(Position);
+    ProgressBar1->repaint();
+}
+
+void TfMain::ShowConnectionLabel(const std::string& Text, bool Repaint)
+{
+    lConnectionDesc->setText(FromModule(Text));
+    if (Repaint)
+        lConnectionDesc->repaint();
+}
+
+void TfMain::ShowFoundModules(const std::vector<std::string>& Rows, int Selected, bool Visible)
+{
+    {
+        const QSignalBlocker block(lbFoundedModules);
+        lbFoundedModules->clear();
+        for (const std::string& r : Rows)
+            lbFoundedModules->addItem(FromModule(r));
+        lbFoundedModules->setCurrentRow(Selected);
+    }
+    for (QWidget* w : std::initializer_list<QWidget*>{lFoundedModules, sFoundedModules, lbFoundedModules, lFoundedType,
+                                                      lFoundedInterface, lFoundedSerial, sConnect})
+        w->setVisible(Visible);
+}
+
+void TfMain::ShowSearchSettings(bool Open, const std::vector<TSearchSpeedView>& Speeds)
+{
+    shpxMainSearch->resize(shpxMainSearch->width(), Open ? 290 : 83);
+    for (const TSpeedBox& s : SearchSpeeds()) {
+        for (const TSearchSpeedView& v : Speeds)
+            if (v.Speed == s.Speed) {
+                const QSignalBlocker block(s.Box);
+                s.Box->setChecked(v.Checked);
+            }
+        s.Box->setVisible(Open);
+        s.Label->setVisible(Open);
+        MarkSpeedLabel(s.Box, s.Label);
+    }
+    lSearchSpeeds->setVisible(Open);
+    shpxSearchDivider->setVisible(Open);
+}
+
+void TfMain::FillCommunicationPage(const TCommunicationPageView& P)
+{
+    ++FFilling;
+    cbCommunicationSpeed->setCurrentIndex(P.SpeedIndex);
+    cbADR->setCurrentIndex(P.AddressIndex);
+    eNameAndVersion->setText(FromModule(P.NameAndVersion));
+    ePidPis->setText(FromModule(P.SerialText));
+    mUserData->setPlainText(FromModule(P.UserData));
+    // Only a KelvoRS lets the user change its address and speed.
+    for (QComboBox* c : {cbADR, cbCommunicationSpeed}) {
+        c->setEnabled(P.Editable);
+        SetBase(c, P.Editable ? kWhite : kPage);
+    }
+    --FFilling;
+}
+
+void TfMain::Show4to20mARow(bool Visible)
+{
+    if (Visible == p4_20mA->isVisibleTo(pChannel))
+        return;
+    const int shift = (p4_20mA->height() + 1) * (Visible ? 1 : -1);
+    for (QWidget* w : std::initializer_list<QWidget*>{pUnit, pRangeMin, pRangeMax, pDecimals, lWatchingMearuredValue,
+                                                      pWatchingMeasuredValue, pWatchingMax, pWatchingMin,
+                                                      pWatchngHysterese})
+        w->move(w->x(), w->y() + shift);
+    p4_20mA->setVisible(Visible);
+}
+
+void TfMain::FillChannelPage(const TChannelPageView& P)
+{
+    ++FFilling;
+    pChannel->SetTag(P.Channel);
+    // The heading names the channel as its tab does, in the language shown.
+    QString heading = QString::fromStdString(P.Heading);
+    for (TShapeEx* tab : {sbChannel1, sbChannel2, ShapeEx3, ShapeEx4})
+        if (tab->Tag() == P.Channel)
+            heading = tab->Caption();
+    lChannel->setText(heading);
+    if (P.Exists) {
+        Label4->setText(RangeLabelText(Label4->text(), P.RangeLabel, P.RangeText));
+        eChannelUnit->setText(FromModule(P.Unit));
+        deMaxValue->SetValue(P.Upper);
+        deMinValue->SetValue(P.Lower);
+        deHystValue->SetValue(P.Hysteresis);
+        CheckBox2->setChecked(P.Watching);
+        deValueRangeMin->SetValue(P.RangeMin);
+        deValueRangeMax->SetValue(P.RangeMax);
+        ieDecimals->SetValue(P.Decimals);
+        eChannelName->setText(FromModule(P.Name));
+        cb4_20mA->setChecked(P.Sensor4to20mA);
+        Show4to20mARow(P.Show4to20mAPanel);
+        pnlChannelGain->setVisible(P.ShowGain);
+        if (P.ShowGain)
+            cbbChannelGain->setCurrentIndex(P.GainIndex);
+    }
+    --FFilling;
+}
+
+void TfMain::ShowSaveButton(bool Visible)
+{
+    sSaveChanges1->setVisible(Visible);
+}
+
+void TfMain::ShowMeasuredValues(const std::array<TMeasuredRowView, 4>& Rows, const std::string& ModuleName)
+{
+    const auto rows = MeasureRows();
+    for (size_t i = 0; i < 4; ++i) {
+        rows[i].Value->setText(QString::fromStdString(Rows[i].Value));
+        SetText(rows[i].Value, Rows[i].ValueColor);
+        rows[i].Frame->SetPenColor(ColorFromTColor(Rows[i].FrameColor));
+        rows[i].Name->setText(FromModule(Rows[i].Name));
+        rows[i].Unit->setText(FromModule(Rows[i].Unit));
+    }
+    lModuleName->setText(FromModule(ModuleName));
+}
+
+void TfMain::ProcessMessages()
+{
+    QCoreApplication::processEvents();
+    TMainThreadQueue::Drain();
+}
+
+}  // namespace kelvo

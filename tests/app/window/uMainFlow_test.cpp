@@ -1,0 +1,214 @@
+// The window at work, clicked as a technician clicks it: simulated modules
+// on pseudo-terminals linked as COM ports and on the simulated D2XX
+// library, found through the device manager.
+
+#include <gtest/gtest.h>
+
+#include <QTest>
+
+#include <memory>
+
+#include "QtTestApp.h"
+#include "SimD2XX.h"
+#include "uDesignStyle.h"
+#include "uLanguage.h"
+#include "uMain.h"
+#include "uMainThreadQueue.h"
+#include "uSimPty.h"
+#include "uci_FTDImanager.h"
+
+using namespace kelvo;
+
+namespace {
+
+class WindowFlow : public ::testing::Test, kelvo::testing::TWithQtApp {
+protected:
+    WindowFlow()
+    {
+        TMainThreadQueue::Init();
+        Lang.SetProgramDir(Sim.Dir.string());
+    }
+    ~WindowFlow() override
+    {
+        Form.reset();
+        for (auto& p : Ptys)
+            p->Stop();
+    }
+
+    // A module on COM<Port>.
+    TSimModule& ServeCom(unsigned Port, TSimSettings Settings)
+    {
+        Modules.push_back(std::make_unique<TSimModule>(std::move(Settings)));
+        Ptys.push_back(std::make_unique<TSimPty>(*Modules.back()));
+        TSimPtyOptions options;
+        options.LinkDir = Sim.Dir.string();
+        options.PortNumber = Port;
+        Ptys.back()->Start(options);
+        return *Modules.back();
+    }
+    void Open()
+    {
+        Manager = std::make_unique<TFTDIManager>();
+        Form = std::make_unique<TfMain>(nullptr, &Lang, Manager.get());
+        Form->FormCreate();
+        Form->FormShow();
+        Form->show();
+    }
+    void Click(QWidget* W) { QTest::mouseClick(W, Qt::LeftButton); }
+    QStringList Rows() const
+    {
+        QStringList r;
+        for (int i = 0; i < Form->lbFoundedModules->count(); ++i)
+            r << Form->lbFoundedModules->item(i)->text();
+        return r;
+    }
+    // Search, then connect to the last row.
+    void Connect()
+    {
+        Click(Form->sSearch);
+        ASSERT_GT(Form->lbFoundedModules->count(), 0);
+        Click(Form->sConnect);
+        ASSERT_EQ(Form->VisiblePage(), TMainPage::Measure);
+    }
+
+    kelvo::testing::TSimD2XX Sim;
+    TLanguage Lang;
+    std::vector<std::unique_ptr<TSimModule>> Modules;
+    std::vector<std::unique_ptr<TSimPty>> Ptys;
+    std::unique_ptr<TFTDIManager> Manager;
+    std::unique_ptr<TfMain> Form;
+};
+
+}  // namespace
+
+TEST_F(WindowFlow, SearchFindsTheRSModuleOnlyAtATickedSpeedAndShowsUSBForTheFTDIRow)
+{
+    TSimSettings rs = DefaultSimSettings(TSimModel::KelvoRS);
+    rs.SpeedCode = 7;  // 19200
+    rs.SerialNumber = 77;
+    ServeCom(3, rs);
+    Sim.Plug("FT42", "model=usb\nspeed=115200\nserial=42");
+    Open();
+    Click(Form->sSearch);
+    EXPECT_EQ(Form->VisiblePage(), TMainPage::Search);
+    EXPECT_EQ(Rows(), QStringList{"KelvoUSB|USB|0042"});
+
+    Click(Form->shpxSearchSettings);
+    Click(Form->chkSearch19200);
+    Click(Form->sSearch);
+    EXPECT_FALSE(Form->chkSearch19200->isVisible());  // the search closes the settings
+    EXPECT_EQ(Rows(), (QStringList{"KelvoRS|COM3|0077", "KelvoUSB|USB|0042"}));
+    EXPECT_EQ(Form->lbFoundedModules->currentRow(), 1);
+}
+
+TEST_F(WindowFlow, ConnectMeasuresAndTheTimerRunsOnlyOnTheMeasuringPage)
+{
+    TSimSettings s = DefaultSimSettings(TSimModel::KelvoRS);
+    s.Channels[1].Live = TSimLiveMode::Overrange;
+    ServeCom(3, s);
+    Open();
+    Connect();
+    EXPECT_TRUE(Form->Timer1->isActive());
+    EXPECT_TRUE(Form->sbMeasuring->Down());
+    EXPECT_TRUE(Form->imgRS->isVisible());
+    EXPECT_FALSE(Form->imgXX->isVisible());
+    // The timer's tick shows the values.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Form->lMeasuringChannel2Value->text() == "OVR "; }, 5000));
+    EXPECT_EQ(Form->lMeasuringChannel2Value->palette().color(QPalette::WindowText), ColorFromTColor(255));
+    EXPECT_NE(Form->lMeasuringChannel1Value->text(), "-");
+
+    Click(Form->sbChannel2);
+    EXPECT_EQ(Form->VisiblePage(), TMainPage::Channel);
+    EXPECT_FALSE(Form->sbMeasuring->Down());
+    EXPECT_FALSE(Form->Timer1->isActive());
+    Click(Form->sbCommunication);
+    EXPECT_EQ(Form->VisiblePage(), TMainPage::Connection);
+    EXPECT_TRUE(Form->cbADR->isEnabled());  // a KelvoRS: address and speed may change
+    EXPECT_EQ(Form->cbCommunicationSpeed->currentText(), "9 600 Bd");
+    Click(Form->sbMeasuring);
+    EXPECT_TRUE(Form->Timer1->isActive());
+    Click(Form->ShapeEx2);  // "Odpojit"
+    EXPECT_EQ(Form->VisiblePage(), TMainPage::Search);
+    EXPECT_FALSE(Form->Timer1->isActive());
+    EXPECT_TRUE(Form->imgXX->isVisible());
+}
+
+TEST_F(WindowFlow, EditingShowsTheSaveButtonAndSavingWritesOnlyTheChange)
+{
+    TSimModule& module = ServeCom(3, DefaultSimSettings(TSimModel::KelvoUSB));
+    Open();
+    Connect();
+    Click(Form->sbCommunication);
+    EXPECT_FALSE(Form->cbADR->isEnabled());
+    EXPECT_EQ(Form->cbADR->palette().color(QPalette::Base), ColorFromTColor(15132399));
+
+    Click(Form->sbChannel2);
+    EXPECT_FALSE(Form->sSaveChanges1->isVisible());
+    Form->eChannelUnit->selectAll();
+    QTest::keyClicks(Form->eChannelUnit, "V");
+    EXPECT_TRUE(Form->sSaveChanges1->isVisible());
+    module.ClearLogs();
+    Click(Form->sSaveChanges1);
+    ASSERT_EQ(module.WriteLog().size(), 1u);
+    EXPECT_EQ(module.WriteLog()[0].Instruction, 0x1E);
+    EXPECT_EQ(module.WriteLog()[0].Data, Bytes({0x01, 0x02, 0x13, 0x56, 0x20, 0x20, 0x20, 0x20}));
+    EXPECT_FALSE(Form->sSaveChanges1->isVisible());
+    EXPECT_EQ(Form->VisiblePage(), TMainPage::Channel);
+    EXPECT_EQ(Form->eChannelUnit->text(), "V");
+}
+
+TEST_F(WindowFlow, The4to20mARowMovesTheRowsBelowItAndItpShowsItEverywhere)
+{
+    TSimSettings s = DefaultSimSettings();
+    s.Channels[0].Sensor4to20mA = 1;
+    s.Channels[1].Sensor4to20mA = 0;
+    ServeCom(3, s);
+    Open();
+    Connect();
+    Click(Form->sbChannel1);
+    const int unitY = Form->pUnit->y();
+    const int hystY = Form->pWatchngHysterese->y();
+    EXPECT_TRUE(Form->p4_20mA->isVisible());
+    Click(Form->sbChannel2);
+    EXPECT_FALSE(Form->p4_20mA->isVisible());
+    EXPECT_EQ(Form->pUnit->y(), unitY - 26);
+    EXPECT_EQ(Form->pWatchngHysterese->y(), hystY - 26);
+    Click(Form->sbChannel1);
+    EXPECT_EQ(Form->pUnit->y(), unitY);
+
+    Form->Logic().ShowAll420mA = true;
+    Click(Form->sbChannel2);
+    EXPECT_TRUE(Form->p4_20mA->isVisible());
+    EXPECT_EQ(Form->pUnit->y(), unitY);
+}
+
+TEST_F(WindowFlow, AModuleThatStopsAnsweringGivesTheErrorPageAndRetryBringsItBack)
+{
+    TSimModule& module = ServeCom(3, DefaultSimSettings());
+    Open();
+    Click(Form->sSearch);
+    // Answers the probe, but no two replies of the read agree.
+    TSimFaults unstable;
+    unstable.Unstable = true;
+    module.SetFaults(unstable);
+    Click(Form->sConnect);
+    EXPECT_EQ(Form->VisiblePage(), TMainPage::Error);
+    EXPECT_FALSE(Form->Timer1->isActive());
+    module.SetFaults({});
+    Click(Form->ShapeEx5);  // "Opakovat"
+    EXPECT_EQ(Form->VisiblePage(), TMainPage::Measure);
+    EXPECT_TRUE(Form->Timer1->isActive());
+}
+
+TEST_F(WindowFlow, UnpluggingTheConnectedUSBModuleReturnsToTheSearchPage)
+{
+    Sim.Plug("FT42", "model=usb\nspeed=115200\nserial=42");
+    Open();
+    Connect();
+    EXPECT_TRUE(Form->imgUSB->isVisible());
+    Sim.Unplug("FT42");
+    ASSERT_TRUE(TMainThreadQueue::DrainUntil([&] { return Form->VisiblePage() == TMainPage::Search; }, 5000));
+    EXPECT_FALSE(Form->Logic().Connected());
+    EXPECT_EQ(Form->lbFoundedModules->count(), 0);
+    EXPECT_FALSE(Form->lbFoundedModules->isVisible());
+}
