@@ -1,6 +1,8 @@
 #include "uMainLogic.h"
 
+#include <charconv>
 #include <cstdio>
+#include <cstdlib>
 
 #include "uConversionUtils.h"
 #include "uLogUtils.h"
@@ -18,6 +20,16 @@ const TLogSender& SearchSender()
 }
 
 constexpr int kProgressStep = 10;
+
+// A 32-bit value as the number its shortest text names (0.2f is 0.2, not
+// 0.200000002980232), so that the editors show what the module holds.
+double Shown(float Value)
+{
+    char text[32];
+    const auto end = std::to_chars(text, text + sizeof text, Value).ptr;
+    *end = '\0';
+    return std::strtod(text, nullptr);
+}
 constexpr uint32_t kSearchEndWaitMs = 1000;
 constexpr uint32_t kSearchEndStepMs = 100;
 
@@ -158,8 +170,8 @@ bool TMainLogic::FillChannelPage(uint8_t Channel)
     v.Unit = TrimText(c.Unit);
     float minimum = 0, maximum = 0;
     CoefficientsToRange(c.Offset, c.Slope, kRangeSpan, minimum, maximum);
-    v.RangeMin = minimum;
-    v.RangeMax = maximum;
+    v.RangeMin = Shown(minimum);
+    v.RangeMax = Shown(maximum);
     v.Decimals = c.Decimals;
     v.Sensor4to20mA = c.Sensor4to20mA == 1;
     v.Show4to20mAPanel = c.Sensor4to20mA != 0 || ShowAll420mA;
@@ -168,9 +180,9 @@ bool TMainLogic::FillChannelPage(uint8_t Channel)
     v.ShowGain = c.HasGain;
     v.GainIndex = c.GainCode;
     v.Watching = (w.WatchFlags & kWatchOnFlag) != 0;
-    v.Upper = w.Upper;
-    v.Lower = w.Lower;
-    v.Hysteresis = w.Hysteresis;
+    v.Upper = Shown(w.Upper);
+    v.Lower = Shown(w.Lower);
+    v.Hysteresis = Shown(w.Hysteresis);
     FView.FillChannelPage(v);
     return true;
 }

@@ -240,6 +240,7 @@ TEST_F(MainLogicTest, PagesAreFilledFromTheWorkingCopy)
     settings.Channels[1].Sensor4to20mA = 0;  // no such option
     settings.Channels[1].HasGain = true;
     settings.Channels[1].GainCode = 3;
+    settings.Channels[0].Hysteresis = 0.2f;
     AddModule(settings);
     SearchAndConnect();
     EXPECT_FALSE(View.Communication.Editable);
@@ -249,6 +250,7 @@ TEST_F(MainLogicTest, PagesAreFilledFromTheWorkingCopy)
     EXPECT_TRUE(View.Channel.Show4to20mAPanel);
     EXPECT_TRUE(View.Channel.Sensor4to20mA);
     EXPECT_FALSE(View.Channel.ShowGain);
+    EXPECT_EQ(View.Channel.Hysteresis, 0.2);  // as the module's single holds it, not 0.200000003
     Logic.ShowChannelTab(2);
     EXPECT_EQ(View.Channel.Heading, "Kanál 2");
     EXPECT_FALSE(View.Channel.Show4to20mAPanel);
