@@ -125,28 +125,13 @@ T* MakeNumber(TPanel* Row, const char* Name, double Min, double Max)
 
 }  // namespace
 
-namespace {
-
-// The search's source when the window has no device manager: nothing.
-class TNoInterfaces : public IInterfaceSource {
-public:
-    void Lock() override {}
-    void Unlock() override {}
-    int32_t Refresh() override { return 0; }
-    int32_t Count() override { return 0; }
-    void First(IntfPtr<ICommunicationInterface>& Device) override { Device = nullptr; }
-    void Next(IntfPtr<ICommunicationInterface>& Device) override { Device = nullptr; }
-};
-
-}  // namespace
-
 TfMain::TfMain(QWidget* Parent, TLanguage* Lang, TFTDIManager* Manager, IInterfaceSource* Interfaces)
     : QWidget(Parent), FLanguage(Lang ? Lang : &Language()), FManager(Manager)
 {
     if (Manager)
         FOwnSource = std::make_unique<TDeviceManagerSource>(*Manager);
     else if (!Interfaces)
-        FOwnSource = std::make_unique<TNoInterfaces>();
+        FOwnSource = std::make_unique<TFixedInterfaces>();  // nothing to search
     FLogic = std::make_unique<TMainLogic>(Interfaces && !Manager ? *Interfaces : *FOwnSource, *this);
     InstallFontFallbacks();
     setObjectName(QStringLiteral("fMain"));

@@ -44,6 +44,26 @@ public:
     virtual void Next(IntfPtr<ICommunicationInterface>& Device) = 0;
 };
 
+// A fixed list of channels as the source (benchmarks, tests, a window
+// that is handed its channels).
+class TFixedInterfaces : public IInterfaceSource {
+public:
+    std::vector<IntfPtr<ICommunicationInterface>> Items;
+    int LockDepth() const { return FLocks; }
+
+    void Lock() override { ++FLocks; }
+    void Unlock() override { --FLocks; }
+    int32_t Refresh() override { return 0; }
+    int32_t Count() override { return static_cast<int32_t>(Items.size()); }
+    void First(IntfPtr<ICommunicationInterface>& Device) override { Device = At(FAt = 0); }
+    void Next(IntfPtr<ICommunicationInterface>& Device) override { Device = At(++FAt); }
+
+private:
+    IntfPtr<ICommunicationInterface> At(size_t I) const { return I < Items.size() ? Items[I] : nullptr; }
+    size_t FAt = 0;
+    int FLocks = 0;
+};
+
 class TFTDIManager;
 
 // The device manager as the window's source of channels.

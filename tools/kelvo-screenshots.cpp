@@ -1,5 +1,7 @@
 // Screenshots of the window for the README: the real window shown on the
-// display (Xvfb in scripts/screenshots.sh), one PNG per page and language.
+// display (Xvfb in scripts/screenshots.sh), at work against simulated
+// modules - a KelvoRS on COM3 and a KelvoUSB on the simulated D2XX
+// library - one PNG per page.
 //
 //   kelvo-screenshots OUTPUT_DIR
 //
@@ -10,15 +12,20 @@
 #include <QDir>
 #include <QGuiApplication>
 #include <QScreen>
+#include <QTemporaryDir>
 #include <QThread>
 #include <QWindow>
 
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
+#include <fstream>
 
 #include "uLanguage.h"
 #include "uMain.h"
+#include "uMainThreadQueue.h"
+#include "uSimPty.h"
+#include "uci_FTDIdirect.h"
+#include "uci_FTDImanager.h"
 
 using namespace kelvo;
 
@@ -28,6 +35,7 @@ void Settle()
 {
     for (int i = 0; i < 5; ++i) {
         QCoreApplication::processEvents();
+        TMainThreadQueue::Drain();
         QThread::msleep(40);
     }
 }
@@ -48,6 +56,13 @@ bool Shoot(TfMain& Form, const QString& File)
     return true;
 }
 
+void Click(TShapeEx* Button)
+{
+    if (Button->AllowDown())
+        Button->SetDown(true);
+    emit Button->clicked();
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -62,45 +77,76 @@ int main(int argc, char** argv)
     QDir().mkpath(out.path());
     if (const char* dir = std::getenv("KELVO_LANGUAGE_DIR"))
         Language().SetProgramDir(dir);
+    TMainThreadQueue::Init();
 
-    TfMain form;
-    form.FormCreate();
-    form.FormShow();
-    form.show();
+    // The simulated modules.
+    QTemporaryDir ports;
+    ::setenv("KELVO_PORTS_DIR", ports.path().toLocal8Bit().constData(), 1);
+    TSimSettings rs = DefaultSimSettings(TSimModel::KelvoRS);
+    rs.UserData = "Kotelna 2";
+    rs.SerialNumber = 1207;
+    rs.Channels[1].Live = TSimLiveMode::Overrange;
+    TSimModule module(rs);
+    TSimPty pty(module);
+    TSimPtyOptions options;
+    options.LinkDir = ports.path().toStdString();
+    options.PortNumber = 3;
+    pty.Start(options);
+    std::ofstream(ports.filePath(QStringLiteral("usb-FT4KLV01")).toStdString()) << "model=usb\nspeed=115200\nserial=815\n";
+#ifdef KELVO_FTD2XX_SIM
+    BindFTDirect(KELVO_FTD2XX_SIM);
+#endif
 
-    const auto english = [&] {
+    bool ok = true;
+    {
+        TFTDIManager manager;
+        TfMain form(nullptr, nullptr, &manager);
+        form.FormCreate();
+        form.FormShow();
+        form.show();
+
+        ok &= Shoot(form, out.filePath(QStringLiteral("search-empty.png")));
+        Click(form.sSearch);
+        ok &= Shoot(form, out.filePath(QStringLiteral("search.png")));
+        form.shpxSearchSettingsClick();
+        ok &= Shoot(form, out.filePath(QStringLiteral("search-settings.png")));
+        form.shpxSearchSettingsClick();
+        form.lbFoundedModules->setCurrentRow(0);  // the KelvoRS
+        Click(form.sConnect);
+        form.Logic().MeasureTick();
+        ok &= Shoot(form, out.filePath(QStringLiteral("measure.png")));
+        Click(form.sbCommunication);
+        ok &= Shoot(form, out.filePath(QStringLiteral("connection.png")));
+        Click(form.sbChannel1);
+        ok &= Shoot(form, out.filePath(QStringLiteral("channel.png")));
+
+        // No two replies agree any more: the read after "Opakovat" fails.
+        TSimFaults unstable;
+        unstable.Unstable = true;
+        module.SetFaults(unstable);
+        form.Logic().Retry();
+        ok &= Shoot(form, out.filePath(QStringLiteral("error.png")));
+        module.SetFaults({});
+        form.Logic().Retry();
+
+        bool english = false;
         for (const auto& e : Language().Items())
             if (e.Item->LanguageId() == QLatin1String("$409")) {
                 Language().LoadFromFile(QString::fromStdU16String(e.Item->FileName().u16string()));
                 Language().ApplyToForm(&form);
                 form.cbbLanguage->setCurrentIndex(int(&e - Language().Items().data()));
-                return true;
+                english = true;
             }
-        return false;
-    };
-    const auto pressTab = [&](TShapeEx* Tab) {
-        Tab->SetDown(true);
-        emit Tab->clicked();
-    };
-
-    bool ok = Shoot(form, out.filePath(QStringLiteral("search.png")));
-    form.shpxSearchSettingsClick();
-    ok &= Shoot(form, out.filePath(QStringLiteral("search-settings.png")));
-    form.shpxSearchSettingsClick();
-    pressTab(form.sbMeasuring);
-    ok &= Shoot(form, out.filePath(QStringLiteral("measure.png")));
-    pressTab(form.sbCommunication);
-    ok &= Shoot(form, out.filePath(QStringLiteral("connection.png")));
-    pressTab(form.sbChannel1);
-    ok &= Shoot(form, out.filePath(QStringLiteral("channel.png")));
-    if (english()) {
-        pressTab(form.sbChannel1);
-        ok &= Shoot(form, out.filePath(QStringLiteral("channel-en.png")));
-        form.ShowPanel(form.pSearch, false);
-        ok &= Shoot(form, out.filePath(QStringLiteral("search-en.png")));
-    } else {
-        std::fprintf(stderr, "kelvo-screenshots: no English language file found\n");
-        ok = false;
+        if (english) {
+            Click(form.sbChannel1);
+            ok &= Shoot(form, out.filePath(QStringLiteral("channel-en.png")));
+        } else {
+            std::fprintf(stderr, "kelvo-screenshots: no English language file found\n");
+            ok = false;
+        }
+        form.Logic().Disconnect();
     }
+    pty.Stop();
+    UnbindFTDirect();
     return ok ? 0 : 1;
 }

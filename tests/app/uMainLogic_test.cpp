@@ -16,29 +16,7 @@ using namespace kelvo;
 
 namespace {
 
-// The device manager's list: simulated ports, in order.
-class TListSource : public IInterfaceSource {
-public:
-    std::vector<IntfPtr<ICommunicationInterface>> Items;
-    int Locks = 0;
-    void Lock() override { ++Locks; }
-    void Unlock() override { --Locks; }
-    int32_t Refresh() override { return 0; }
-    int32_t Count() override { return static_cast<int32_t>(Items.size()); }
-    void First(IntfPtr<ICommunicationInterface>& D) override
-    {
-        FAt = 0;
-        D = FAt < Items.size() ? Items[FAt] : nullptr;
-    }
-    void Next(IntfPtr<ICommunicationInterface>& D) override
-    {
-        ++FAt;
-        D = FAt < Items.size() ? Items[FAt] : nullptr;
-    }
-
-private:
-    size_t FAt = 0;
-};
+using TListSource = TFixedInterfaces;
 
 class TRecordingView : public IMainView {
 public:
@@ -147,7 +125,7 @@ TEST_F(MainLogicTest, SearchListsEachModuleAtItsCheckedSpeed)
     EXPECT_EQ(View.Page(), TPage::Search);
     EXPECT_EQ(Logic.FoundRows(), (std::vector<std::string>{"KelvoUSB|SIM1|0256"}));
     EXPECT_EQ(View.Progress.back(), std::make_pair(30, 30));
-    EXPECT_EQ(Source.Locks, 0);  // unlocked again
+    EXPECT_EQ(Source.LockDepth(), 0);  // unlocked again
     EXPECT_TRUE(View.ListVisible);
     EXPECT_EQ(View.Selected, 0);
     // Each port put back as it was: closed, at its old speed.

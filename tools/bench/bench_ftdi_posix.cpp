@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchCpu.h"
 #include "BenchFigures.h"
 #include "uKelvoSession.h"
 #include "uMainThreadQueue.h"
@@ -31,13 +32,6 @@ using namespace kelvo;
 using namespace kelvo::bench;
 
 namespace {
-
-double CpuSeconds()
-{
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
 
 // Counts the bytes received, for the replies' line time.
 struct TReceived {
