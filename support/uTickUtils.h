@@ -23,6 +23,10 @@ uint32_t GetTickCount32();
 // Sleeps at least Ms milliseconds (0 yields the processor).
 void SleepMs(uint32_t Ms);
 
+// CPU time the whole process has used so far, all threads, user and
+// system, in microseconds: what waiting costs, for tests and benchmarks.
+uint64_t ProcessCpuMicros();
+
 // Installs Source for the whole process (nullptr restores the real clock).
 // Meant for tests; the caller keeps ownership and must restore before the
 // source dies.
