@@ -17,9 +17,13 @@ namespace kelvo {
 // it (terminate flag and stop event) and waits for it; a Close on the
 // reader's own thread (from a data-available handler, or an unplug noticed
 // by the reader) instead lets it free itself when it ends.
+//
+// It also raises the device's arrival signal whenever it learns of bytes
+// (the driver's event, or its own look at the queue): that needs no lock,
+// so a Query waiting on the device hears of them at once.
 class TFTDIDevicecore {
 public:
-    explicit TFTDIDevicecore(IFTDISerialPortInterface* Device) : FDevice(Device)
+    TFTDIDevicecore(IFTDISerialPortInterface* Device, TWakeSignal& Arrived) : FDevice(Device), FArrived(Arrived)
     {
         Arm(Device->GetHandle());
         FThread = std::thread([this] { Run(); });
@@ -32,14 +36,18 @@ public:
     TFTDIDevicecore(const TFTDIDevicecore&) = delete;
     TFTDIDevicecore& operator=(const TFTDIDevicecore&) = delete;
 
-    // Asks the driver to set the receive event for Handle.
-    void Arm(FT_HANDLE Handle)
+    // Asks the driver to set the receive event for Handle; false when it
+    // refused (the reader then polls, and cannot tell of arrivals at once).
+    bool Arm(FT_HANDLE Handle)
     {
         const FT_STATUS status =
             FTW_SetEventNotification(Handle, FT_EVENT_RXCHAR | FT_EVENT_MODEM_STATUS, FEvents.DriverParam());
-        if (status != FT_OK)
-            ShowMessage(std::to_string(status));  // the reader then polls
+        FArmed = status == FT_OK;
+        if (!FArmed)
+            ShowMessage(std::to_string(status));
+        return FArmed;
     }
+    bool Armed() const { return FArmed; }
 
     bool OnOwnThread() const { return FThread.get_id() == std::this_thread::get_id(); }
     void RequestRx() { FEvents.SetRx(); }
@@ -71,6 +79,8 @@ private:
             if (FDevice && FDevice->TryLock()) {
                 try {
                     if (pending || FDevice->InQueueCount() > 0) {
+                        if (!pending)
+                            FArrived.Raise();  // found without an event
                         pending = false;
                         FDevice->NotifyDataAvailable();
                     }
@@ -85,8 +95,10 @@ private:
             const auto wake = FEvents.Wait(pending ? 1 : 100);
             if (wake == ftdicore::TReaderEvents::TWake::Stop)
                 break;
-            if (wake == ftdicore::TReaderEvents::TWake::Rx)
+            if (wake == ftdicore::TReaderEvents::TWake::Rx) {
+                FArrived.Raise();
                 pending = true;
+            }
         }
         if (FFreeOnExit) {
             // The last reference to the device may go here; the device no
@@ -98,8 +110,10 @@ private:
 
     std::atomic<bool> FTerminated{false};
     std::atomic<bool> FFreeOnExit{false};
+    bool FArmed = false;
     ftdicore::TReaderEvents FEvents;
     IntfPtr<IFTDISerialPortInterface> FDevice;
+    TWakeSignal& FArrived;  // the device's: it lives while FDevice does
     std::thread FThread;
 };
 
@@ -220,9 +234,10 @@ bool TFTDIDevice::Open()
     FHandle = handle;
     FTW_ResetDevice(handle);
     if (!FReader)
-        FReader = new TFTDIDevicecore(this);
+        FReader = new TFTDIDevicecore(this, FArrived);
     else
         FReader->Arm(handle);  // left running by a close the driver refused
+    FSignalsArrival = FReader->Armed();
     SetBaudRate(FBaudRate);
     // The baud rate can meet an unplugged chip and close the device again.
     if (!GetActive())

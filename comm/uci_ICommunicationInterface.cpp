@@ -331,6 +331,10 @@ void TCommunicationInterface::Unlock()
 namespace {
 std::atomic<bool> gQueryCancel{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "set from signal handlers");
+
+// A cancel request only sets a flag (a signal handler can do no more), so a
+// Query asleep until bytes arrive looks at it this often.
+constexpr uint32_t kCancelLookMs = 40;
 }  // namespace
 
 void RequestQueryCancel() noexcept
@@ -372,8 +376,19 @@ void TCommunicationInterface::Query(const RawByteString& Request, int32_t Timeou
     // then is taken, so that the tail of a late frame does not begin the
     // next exchange's reply.
     bool hopeless = false;
+    TWakeSignal* arrived = FSignalsArrival ? &FArrived : nullptr;
     for (;;) {
-        SleepMs(1);
+        if (arrived) {
+            // Until the first tick past the deadline, or the next look at
+            // the cancel request, which nothing can signal.
+            const uint32_t now = GetTickCount32();
+            uint32_t until = deadline + 1;
+            if (static_cast<int32_t>(until - now) > static_cast<int32_t>(kCancelLookMs))
+                until = now + kCancelLookMs;
+            WaitForSignal(*arrived, until);
+        } else {
+            SleepMs(1);
+        }
         if (InQueueCount() != 0) {
             RawByteString chunk;
             Read(chunk);

@@ -22,6 +22,7 @@
 
 #include "uByteString.h"
 #include "uEventer.h"
+#include "uTickUtils.h"
 #include "uiNodedInterface.h"
 
 namespace kelvo {
@@ -93,7 +94,10 @@ public:
     virtual TeventerCiNotify* ChangeEvents() = 0;
     virtual TeventerCiNotifyChangeEvent* LineChangeEvents() = 0;
     // Sends Request and collects what comes back, under the channel lock.
-    // Never reports a timeout: the caller judges Reply. Each chunk that
+    // It looks at the line every millisecond or, on a channel that tells of
+    // arriving bytes, sleeps until they come or a deadline is due; the
+    // deadlines are the same either way, in ticks of the millisecond
+    // counter. Never reports a timeout: the caller judges Reply. Each chunk that
     // arrives gives the line another quiet period - until Hopeless (when
     // given) says the reply can no longer become complete; from then on the
     // exchange ends one quiet period after that chunk, however much more
@@ -203,6 +207,14 @@ protected:
     virtual void QueryPrepareRx() {}
     virtual void QueryPrepareTx() {}
 
+    // The receive side's word that bytes arrived. An implementation whose
+    // receive side can tell raises FArrived from there, on whatever thread
+    // learns of the bytes, after they can be read; while FSignalsArrival is
+    // set, Query sleeps until it is raised or a deadline is due instead of
+    // looking at the line every millisecond.
+    TWakeSignal FArrived;
+    std::atomic<bool> FSignalsArrival{false};
+
     // Milliseconds per character; the serial core derives it from the baud
     // rate (1000 / rate * 10).
     std::atomic<double> FCharTime{0.0};
@@ -236,9 +248,10 @@ private:
 // ---- Giving up exchanges --------------------------------------------------
 
 // A process-wide request to give up: every Query looks at it at each step
-// and, once it is set, ends as an exchange that got no (complete) reply,
-// before writing when it was set before. Lock-free, so a signal handler may
-// set it. It stays set until cleared.
+// (a Query that sleeps until bytes arrive wakes for it at least every 40
+// ms) and, once it is set, ends as an exchange that got no (complete)
+// reply, before writing when it was set before. Lock-free, so a signal
+// handler may set it. It stays set until cleared.
 void RequestQueryCancel() noexcept;
 void ClearQueryCancel() noexcept;
 bool QueryCancelRequested() noexcept;

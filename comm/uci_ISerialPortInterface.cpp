@@ -117,6 +117,10 @@ void TSerialPortInterface::SetUpPort()
     FPort->OnDSRChanged = [this](TAfComPort* p) { NotifyLineChange(LineDSR, p->DSR()); };
     FPort->OnRINGDetected = [this](TAfComPort* p) { NotifyLineChange(LineRing, p->RING()); };
     FPort->OnRLSDChanged = [this](TAfComPort* p) { NotifyLineChange(LineRLSD, p->RLSD()); };
+    // The engine's event thread tells of arriving bytes at once, also while
+    // the main thread sits in a Query and cannot take the event itself.
+    FPort->Core().SetArrivalSignal(&FArrived);
+    FSignalsArrival = true;
 }
 
 TSerialPortInterface::~TSerialPortInterface()
@@ -132,6 +136,7 @@ TSerialPortInterface::~TSerialPortInterface()
     FPort->OnDSRChanged = nullptr;
     FPort->OnRINGDetected = nullptr;
     FPort->OnRLSDChanged = nullptr;
+    FPort->Core().SetArrivalSignal(nullptr);
     try {
         if (FPort->IsOpen())
             FPort->Close();

@@ -12,6 +12,7 @@ TSimSerialInterface::TSimSerialInterface(std::shared_ptr<TSimModule> Module, std
     : TSerialPortCoreInterface(ConnectionString), FModule(std::move(Module)), FName(std::move(Name))
 {
     TSerialPortCoreInterface::SetBaudRate(FBaudRate);
+    FSignalsArrival = true;
 }
 
 TSimSerialInterface::~TSimSerialInterface() = default;
@@ -65,15 +66,27 @@ int32_t TSimSerialInterface::Write(const RawByteString& Data)
     if (!FOpen)
         return 0;
     ++FWriteCount;
-    if (!Data.empty())
+    if (!Data.empty()) {
         FModule->Feed(Data, HeardLineSpeed(), GetTickCount32());
+        SignalNextArrival();
+    }
     return static_cast<int32_t>(Data.size());
+}
+
+// The module's output becomes readable on its schedule: the arrival signal
+// is set to go off when the next piece is due.
+void TSimSerialInterface::SignalNextArrival()
+{
+    if (std::optional<uint32_t> due = FModule->NextDue())
+        FArrived.RaiseAt(*due);
 }
 
 void TSimSerialInterface::Collect()
 {
-    if (FOpen)
+    if (FOpen) {
         FRx += FModule->Poll(GetTickCount32());
+        SignalNextArrival();
+    }
 }
 
 void TSimSerialInterface::Read(RawByteString& Data)

@@ -6,8 +6,9 @@
 // speeds exactly as they would a real port.
 //
 // Bytes written reach the module at once; its answers become readable when
-// their schedule says (paced at the line speed in the slow-line mode). Time
-// comes from the program's tick counter, so an injected clock drives it.
+// their schedule says (paced at the line speed in the slow-line mode), and
+// the channel's arrival signal goes off at that moment. Time comes from the
+// program's tick counter, so an injected clock drives it.
 // The module hears a request only while the channel runs at the module's
 // line speed with 8 data bits, no parity and one stop bit.
 
@@ -66,6 +67,7 @@ public:
 
 private:
     void Collect();
+    void SignalNextArrival();
     uint32_t HeardLineSpeed() const;
 
     std::shared_ptr<TSimModule> FModule;

@@ -547,7 +547,7 @@ bool TAfComPort::ExecuteConfigDialog()
 // ---------------------------------------------------------------------------
 // Events
 
-// On the event thread.
+// On the engine's hand-over thread, one event at a time.
 void TAfComPort::CoreEvent(TAfCoreEvent Kind, uint32_t Data, std::exception_ptr Error)
 {
     if (FClosing || FDestroying)

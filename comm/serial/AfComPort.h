@@ -2,7 +2,8 @@
 // The serial port component: line settings as properties, turned into a
 // Windows DCB image; open/close, reads and writes through the port core;
 // and the core's events delivered as user-level events on the main thread
-// (safe sync). Only OnNonSyncEvent runs on the event thread.
+// (safe sync). Only OnNonSyncEvent runs on the engine's own thread (its
+// hand-over thread, which passes the event thread's events on).
 
 #include <atomic>
 #include <bitset>
@@ -201,8 +202,8 @@ public:
     TAfNotifyEvent OnPortOpen;
     TAfNotifyEvent OnPortClose;
     TAfCoreEventEvent OnSyncEvent;
-    // Every event except ceException, on the event thread; when set, those
-    // events no longer reach the main thread.
+    // Every event except ceException, on the engine's hand-over thread;
+    // when set, those events no longer reach the main thread.
     TAfCoreEventEvent OnNonSyncEvent;
 
 private:

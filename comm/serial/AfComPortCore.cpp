@@ -79,7 +79,9 @@ TAfComPortCore::TAfComPortCore()
       FOutEmpty(std::make_unique<TAfSignal>(false)),
       FFlushReq(std::make_unique<TAfSignal>(false)),
       FFlushAck(std::make_unique<TAfSignal>(false)),
-      FDataReady(std::make_unique<TAfSignal>(false))
+      FDataReady(std::make_unique<TAfSignal>(false)),
+      FHandOverReady(std::make_unique<TAfSignal>(false)),
+      FHandOverDone(std::make_unique<TAfSignal>(false))
 {
 }
 
@@ -163,6 +165,10 @@ void TAfComPortCore::OpenSequence()
         std::lock_guard<std::mutex> g(FCallbackLock);
         FEventThreadCb = FOnEvent;
     }
+    FHandOverReady->Reset();
+    FHandOverDone->Reset();
+    FHandOverThread = NewWorker();
+    StartWorker(*FHandOverThread, &TAfComPortCore::HandOverLoop, FEventPriority);
     FEventThread = NewWorker();
     StartWorker(*FEventThread, &TAfComPortCore::EventLoop, FEventPriority);
 
@@ -175,7 +181,7 @@ std::unique_ptr<TAfWorker> TAfComPortCore::NewWorker()
 {
     auto w = std::make_unique<TAfWorker>();
     for (const TAfSignal* s : {&w->Stop, FStarted.get(), FOutEmpty.get(), FFlushReq.get(), FFlushAck.get(),
-                               FDataReady.get()})
+                               FDataReady.get(), FHandOverReady.get(), FHandOverDone.get()})
         if (!s->Valid())
             Fail("Error creating threads");
     return w;
@@ -204,6 +210,7 @@ void TAfComPortCore::SetEventThreadPriority(TThreadPriority Value)
 {
     FEventPriority = Value;
     ApplyPriority(FEventThread.get(), Value);
+    ApplyPriority(FHandOverThread.get(), Value);
 }
 
 void TAfComPortCore::SetWriteThreadPriority(TThreadPriority Value)
@@ -257,6 +264,8 @@ void TAfComPortCore::CloseSequence()
         FBackend->Purge(AfPurgeRxAbort | AfPurgeRxClear);
         StopWorker(FEventThread);
     }
+    // Last: a hand-over still on its way has nobody left to hand to.
+    StopWorker(FHandOverThread);
 
     FBackend->CloseHandle();
     FBackend.reset();
@@ -485,18 +494,100 @@ void TAfComPortCore::WorkerFailed(std::exception_ptr Error, bool HasCallback)
     TMainThreadQueue::Post([text] { ShowMessage(text); });
 }
 
-void TAfComPortCore::DispatchLineEvent(uint32_t Mask, bool& PollOnly)
+void TAfComPortCore::BytesArrived()
 {
-    if (Mask != 0)
-        Report(ceLineEvent, Mask);
-    else
+    if (TWakeSignal* signal = FArrived.load())
+        signal->Raise();
+}
+
+// Event thread: the event goes to the hand-over thread, or, while that one
+// is busy, waits, merged with those of its kind that wait already: line
+// events into one mask, polls into the latest count, drained rings into one.
+void TAfComPortCore::Deliver(THandOverState& H, TEventNote Note)
+{
+    if (H.Busy) {
+        if (Note.Kind != ceException) {
+            for (TEventNote& w : H.Waiting) {
+                if (w.Kind != Note.Kind)
+                    continue;
+                if (Note.Kind == ceLineEvent)
+                    w.Value |= Note.Value;
+                else if (Note.Kind == ceNeedReadData)
+                    w.Value = Note.Value;
+                return;
+            }
+        }
+        H.Waiting.push_back(std::move(Note));
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> g(FHandOverLock);
+        FHandOverNote = std::move(Note);
+    }
+    H.Busy = true;
+    FHandOverReady->Set();
+}
+
+// Event thread: the hand-over thread is done with its event; the next one
+// that waited goes.
+void TAfComPortCore::HandOverDone(THandOverState& H)
+{
+    H.Busy = false;
+    if (H.Waiting.empty())
+        return;
+    TEventNote next = std::move(H.Waiting.front());
+    H.Waiting.erase(H.Waiting.begin());
+    Deliver(H, std::move(next));
+}
+
+// Event thread, ending: what waits is still handed over, unless the port
+// closes meanwhile.
+void TAfComPortCore::FinishHandOvers(THandOverState& H)
+{
+    TAfSignal* waitSet[2] = {&FEventThread->Stop, FHandOverDone.get()};
+    while (H.Busy) {
+        if (WaitAny(waitSet, 2, kInfinite) != 1)
+            return;
+        HandOverDone(H);
+    }
+}
+
+void TAfComPortCore::EventThreadFailed(std::exception_ptr Error, THandOverState& H)
+{
+    try {
+        std::rethrow_exception(Error);
+    } catch (const EAfAbort&) {
+        return;
+    } catch (...) {
+    }
+    bool set;
+    {
+        std::lock_guard<std::mutex> g(FCallbackLock);
+        set = static_cast<bool>(FEventThreadCb);
+    }
+    if (!set) {
+        WorkerFailed(Error, false);  // the user sees it
+        return;
+    }
+    Deliver(H, {ceException, 0, Error});
+    FinishHandOvers(H);
+}
+
+void TAfComPortCore::DispatchLineEvent(uint32_t Mask, bool& PollOnly, THandOverState& H)
+{
+    if (Mask == 0) {
         PollOnly = true;  // the mask was taken away: rely on the poll from now on
+        return;
+    }
+    if (Mask & AfEvRxChar)
+        BytesArrived();
+    Deliver(H, {ceLineEvent, Mask, nullptr});
 }
 
 // The port stopped answering the line-event wait (adapter unplugged, far
 // end gone): say so once per failure, as a communication error, then live
 // on the poll.
-void TAfComPortCore::ReportLineFailure(bool& Reported)
+void TAfComPortCore::ReportLineFailure(bool& Reported, THandOverState& H)
 {
     if (Reported)
         return;
@@ -506,7 +597,7 @@ void TAfComPortCore::ReportLineFailure(bool& Reported)
         FErrors |= AfCeIOE;
     }
     if (FEventMask & AfEvErr)
-        Report(ceLineEvent, AfEvErr);
+        Deliver(H, {ceLineEvent, AfEvErr, nullptr});
 }
 
 void TAfComPortCore::EventLoop()
@@ -519,6 +610,7 @@ void TAfComPortCore::EventLoop()
     bool pollOnly = false;        // do not start line waits any more
     bool retryArm = false;        // ... until the next poll (after a failure)
     bool failureReported = false;  // until line waits work again
+    THandOverState handOver;
     FStarted->Set();
 
     while (!self.Terminated) {
@@ -528,7 +620,7 @@ void TAfComPortCore::EventLoop()
                 switch (FBackend->LineWaitStart(mask)) {
                 case TAfIo::Done:
                     failureReported = false;
-                    DispatchLineEvent(mask, pollOnly);
+                    DispatchLineEvent(mask, pollOnly, handOver);
                     continue;
                 case TAfIo::Pending:
                     armed = true;
@@ -538,11 +630,14 @@ void TAfComPortCore::EventLoop()
                     // fails every time and would keep the thread spinning.
                     pollOnly = true;
                     retryArm = true;
-                    ReportLineFailure(failureReported);
+                    ReportLineFailure(failureReported, handOver);
                     break;
                 }
             }
-            switch (FBackend->EventWait(self.Stop, *FOutEmpty, armed, kPollMs)) {
+            // While an event is being handed over, the end of that takes
+            // the place of the drained ring, whose news waits in its signal.
+            TAfSignal& second = handOver.Busy ? *FHandOverDone : *FOutEmpty;
+            switch (FBackend->EventWait(self.Stop, second, armed, kPollMs)) {
             case TAfEventWait::Stop:
                 self.Terminated = true;
                 break;
@@ -551,16 +646,19 @@ void TAfComPortCore::EventLoop()
                 uint32_t mask = 0;
                 if (FBackend->LineWaitResult(mask)) {
                     failureReported = false;
-                    DispatchLineEvent(mask, pollOnly);
+                    DispatchLineEvent(mask, pollOnly, handOver);
                 } else {
                     pollOnly = true;
                     retryArm = true;
-                    ReportLineFailure(failureReported);
+                    ReportLineFailure(failureReported, handOver);
                 }
                 break;
             }
             case TAfEventWait::OutEmpty:
-                Report(ceOutFree, 0);
+                if (handOver.Busy)
+                    HandOverDone(handOver);
+                else
+                    Deliver(handOver, {ceOutFree, 0, nullptr});
                 break;
             case TAfEventWait::Timeout: {
                 // A line wait that has stood a whole poll works again: the
@@ -569,8 +667,10 @@ void TAfComPortCore::EventLoop()
                     failureReported = false;
                 TAfComStat status;
                 WorkerComStat(status);
-                if (status.cbInQue > 0)
-                    Report(ceNeedReadData, status.cbInQue);
+                if (status.cbInQue > 0) {
+                    BytesArrived();
+                    Deliver(handOver, {ceNeedReadData, status.cbInQue, nullptr});
+                }
                 if (retryArm) {
                     retryArm = false;
                     pollOnly = false;
@@ -580,9 +680,35 @@ void TAfComPortCore::EventLoop()
             }
         } catch (const EAfAbort&) {
         } catch (...) {
-            WorkerFailed(std::current_exception(), true);
+            EventThreadFailed(std::current_exception(), handOver);
             break;
         }
+    }
+}
+
+// Hands the event thread's events to the owner, one at a time: each call
+// may wait long for the main thread, and the event thread must not.
+void TAfComPortCore::HandOverLoop()
+{
+    TAfWorker& self = *FHandOverThread;
+    NameCurrentThread("{AfComPortCore} TAfComPortHandOverThread", "AfComPortHand");
+    self.Token = CurrentThreadToken();
+    TAfSignal* waitSet[2] = {&self.Stop, FHandOverReady.get()};
+    FStarted->Set();
+
+    while (!self.Terminated) {
+        if (WaitAny(waitSet, 2, kInfinite) != 1)
+            break;
+        TEventNote note{};
+        {
+            std::lock_guard<std::mutex> g(FHandOverLock);
+            std::swap(note, FHandOverNote);
+        }
+        try {
+            Report(note.Kind, note.Value, note.Error);
+        } catch (...) {
+        }
+        FHandOverDone->Set();
     }
 }
 

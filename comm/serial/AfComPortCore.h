@@ -4,6 +4,14 @@
 // write thread that sends the output ring. Everything the event thread
 // notices reaches the owner through one callback (kind + 32-bit value).
 //
+// The callback runs on a third thread, the hand-over thread, one event at a
+// time: the owner hands events on to the main thread and waits for it, and
+// the main thread may be busy for long (in the middle of an exchange, which
+// waits for bytes). Meanwhile the event thread goes on watching the line:
+// it raises the arrival signal for every piece that comes, and what it
+// notices is merged, as a driver merges events nobody waited for, and
+// handed over next.
+//
 // The thread loops live here; the system calls they make are in the
 // backends (AfComPortCore_win32.cpp, AfComPortCore_posix.cpp).
 
@@ -14,9 +22,11 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "AfCircularBuffer.h"
 #include "uExceptions.h"
+#include "uTickUtils.h"
 
 namespace kelvo {
 
@@ -215,6 +225,11 @@ public:
     void SetWriteThreadPriority(TThreadPriority Value);
 
     void SetOnEvent(TAfCoreEventHandler Handler);
+    // Raised by the event thread as soon as it learns that bytes arrived
+    // (a line event with EV_RXCHAR, or its poll finding bytes), before and
+    // whatever becomes of the event's hand-over. It must outlive the open
+    // port, or be taken away (nullptr) first.
+    void SetArrivalSignal(TWakeSignal* Signal) { FArrived = Signal; }
 
     int ComNumber() const { return FComNumber; }
     uint32_t EventMask() const { return FEventMask; }
@@ -231,13 +246,30 @@ private:
     std::unique_ptr<afcore::TAfWorker> NewWorker();
     void StartWorker(afcore::TAfWorker& W, void (TAfComPortCore::*Loop)(), TThreadPriority Priority);
     void StopWorker(std::unique_ptr<afcore::TAfWorker>& W);
+    struct TEventNote {
+        TAfCoreEvent Kind;
+        uint32_t Value;
+        std::exception_ptr Error;
+    };
+    // The event thread's side of the hand-over.
+    struct THandOverState {
+        bool Busy = false;                // an event is with the hand-over thread
+        std::vector<TEventNote> Waiting;  // noticed meanwhile, merged, in order
+    };
+
     void EventLoop();
     void WriteLoop();
+    void HandOverLoop();
     void Report(TAfCoreEvent Kind, uint32_t Value, std::exception_ptr Error = nullptr);
     void WorkerFailed(std::exception_ptr Error, bool HasCallback);
+    void EventThreadFailed(std::exception_ptr Error, THandOverState& H);
     bool LockReadForWorker();
-    void DispatchLineEvent(uint32_t Mask, bool& PollOnly);
-    void ReportLineFailure(bool& Reported);
+    void Deliver(THandOverState& H, TEventNote Note);
+    void HandOverDone(THandOverState& H);
+    void FinishHandOvers(THandOverState& H);
+    void BytesArrived();
+    void DispatchLineEvent(uint32_t Mask, bool& PollOnly, THandOverState& H);
+    void ReportLineFailure(bool& Reported, THandOverState& H);
     void WorkerComStat(TAfComStat& Status);
     void ApplyPriority(afcore::TAfWorker* W, TThreadPriority Priority);
 
@@ -279,8 +311,15 @@ private:
     std::unique_ptr<afcore::TAfSignal> FFlushAck;   // auto-reset
     std::unique_ptr<afcore::TAfSignal> FDataReady;  // auto-reset
 
+    std::unique_ptr<afcore::TAfSignal> FHandOverReady;  // auto-reset: an event for the hand-over thread
+    std::unique_ptr<afcore::TAfSignal> FHandOverDone;   // auto-reset: it has been handed over
+    std::mutex FHandOverLock;
+    TEventNote FHandOverNote{};  // under FHandOverLock
+    std::atomic<TWakeSignal*> FArrived{nullptr};
+
     std::unique_ptr<afcore::TAfWorker> FEventThread;
     std::unique_ptr<afcore::TAfWorker> FWriteThread;
+    std::unique_ptr<afcore::TAfWorker> FHandOverThread;
 };
 
 }  // namespace kelvo

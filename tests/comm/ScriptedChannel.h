@@ -64,6 +64,14 @@ public:
         std::lock_guard<std::mutex> g(FMutex);
         FArmed = std::move(Chunks);
     }
+    // Whether Query may sleep until Arrive raises the arrival signal.
+    void SignalArrivals(bool On) { FSignalsArrival = On; }
+    // Bytes that arrive now, told by the arrival signal.
+    void Arrive(const RawByteString& Data)
+    {
+        Preload(Data);
+        FArrived.Raise();
+    }
     void SetCharTime(double Ms) { FCharTime = Ms; }
     void SetChannelName(const std::string& Name)
     {

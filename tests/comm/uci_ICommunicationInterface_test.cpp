@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <map>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -9,8 +12,13 @@
 
 #include "FakeXmlElement.h"
 #include "ScriptedChannel.h"
+#include "SimD2XX.h"
+#include "serial/FakePortBackend.h"
+#include "uMainThreadQueue.h"
 #include "uTickUtils.h"
+#include "uci_FTDIcore.h"
 #include "uci_ICommunicationInterface.h"
+#include "uci_ISerialPortInterface.h"
 
 using namespace kelvo;
 using kelvo::test::TFakeXMLElement;
@@ -189,6 +197,131 @@ TEST(Query, ACancelRequestEndsTheExchangeAtTheNextStep)
     ClearQueryCancel();
     EXPECT_EQ(ch->Writes().size(), 1u);
     EXPECT_EQ(reply, "");
+}
+
+namespace {
+
+// A clock in microseconds for single-threaded tests of waits: a sleep or a
+// wait for a signal moves it straight to the next thing that can happen (a
+// scripted event, the next whole millisecond, the end of the wait), so a
+// test sees to the microsecond when a wait ended, and no real time passes.
+class TEventClock : public TTimeSource {
+public:
+    explicit TEventClock(uint64_t StartUs) : FUs(StartUs) {}
+    uint64_t Us() const { return FUs; }
+    void At(uint64_t Us, std::function<void()> Event) { FEvents.emplace(Us, std::move(Event)); }
+
+    uint32_t Tick() override { return static_cast<uint32_t>(FUs / 1000); }
+    void Sleep(uint32_t Ms) override { RunTo(FUs + std::max<uint32_t>(Ms, 1) * 1000ull, nullptr); }
+    void WaitFor(TWakeSignal& Signal, uint32_t Until) override { RunTo(uint64_t(Until) * 1000, &Signal); }
+
+private:
+    void RunTo(uint64_t End, TWakeSignal* Signal)
+    {
+        while (FUs < End && !(Signal && Signal->Pending())) {
+            if (FUs > 60'000'000'000ull)
+                throw std::runtime_error("the wait did not end");
+            uint64_t next = std::min(End, (FUs / 1000 + 1) * 1000);
+            if (!FEvents.empty() && FEvents.begin()->first < next)
+                next = std::max(FUs, FEvents.begin()->first);
+            FUs = next;
+            while (!FEvents.empty() && FEvents.begin()->first <= FUs) {
+                std::function<void()> event = std::move(FEvents.begin()->second);
+                FEvents.erase(FEvents.begin());
+                event();
+            }
+        }
+    }
+
+    uint64_t FUs;
+    std::multimap<uint64_t, std::function<void()>> FEvents;
+};
+
+}  // namespace
+
+TEST(Query, WaitsForTheArrivalSignalAndEndsWhenItDidBefore)
+{
+    // The clock starts at tick 50000; Query writes one millisecond later.
+    constexpr uint64_t kWriteUs = 50'001'000;
+    struct {
+        const char* Case;
+        bool Signalled;
+        const char* Arriving;  // at 20.3 ms after the write, or nothing
+        TReplyCheck Check;
+        int32_t Timeout;
+        uint64_t EndsUs;  // after the write
+    } rows[] = {
+        {"complete frame, signalled: at once", true, "abcd", &AtLeastFour, 1000, 20'300},
+        {"complete frame, polled: the next look", false, "abcd", &AtLeastFour, 1000, 21'000},
+        {"silent, signalled: the tick past the deadline", true, nullptr, nullptr, 100, 101'000},
+        {"quiet after a chunk, signalled", true, "abc", nullptr, 1000, 71'000},
+        {"quiet after a chunk, polled", false, "abc", nullptr, 1000, 72'000},
+    };
+    for (const auto& row : rows) {
+        IntfPtr<TScriptedChannel> ch = OpenChannel();
+        ch->SignalArrivals(row.Signalled);
+        TEventClock clock(50'000'000);
+        if (row.Arriving)
+            clock.At(kWriteUs + 20'300, [&] { ch->Arrive(row.Arriving); });
+        RawByteString reply;
+        {
+            TScopedTimeSource scope(&clock);
+            ch->Query("q", row.Timeout, reply, row.Check);
+        }
+        ASSERT_EQ(ch->Writes().size(), 1u) << row.Case;
+        EXPECT_EQ(ch->Writes()[0].Tick, kWriteUs / 1000) << row.Case;
+        EXPECT_EQ(reply, row.Arriving ? row.Arriving : "") << row.Case;
+        EXPECT_EQ(clock.Us() - kWriteUs, row.EndsUs) << row.Case;
+    }
+
+    // A cancel request raises no signal: a signalled wait looks for it
+    // within a few tens of milliseconds all the same.
+    IntfPtr<TScriptedChannel> ch = OpenChannel();
+    ch->SignalArrivals(true);
+    TEventClock clock(50'000'000);
+    clock.At(kWriteUs + 30'000, [] { RequestQueryCancel(); });
+    RawByteString reply;
+    {
+        TScopedTimeSource scope(&clock);
+        ch->Query("q", 5000, reply, &AtLeastFour);
+    }
+    ClearQueryCancel();
+    EXPECT_GE(clock.Us() - kWriteUs, 30'000u);
+    EXPECT_LE(clock.Us() - kWriteUs, 30'000u + 50'000u);
+}
+
+// A USB module that never answers, and a COM port whose line stays silent:
+// while Query waits, neither its loop nor the channel's threads keep a core
+// busy.
+TEST(Query, ASilentLineCostsNoCpuWhileQueryWaits)
+{
+    TMainThreadQueue::Init();
+    kelvo::testing::TSimD2XX sim;
+    sim.Plug("FTQUIET", "faults=silent");
+    kelvo::test::TFakePortScope fake;
+    const std::function<IntfPtr<ICommunicationInterface>()> channels[] = {
+        [] { return IntfPtr<ICommunicationInterface>(
+                 MakeIntf<TFTDIDevice>(TFTDIDevice::TFromSerialNumber{"FTQUIET"}, "")->AsInterface()); },
+        [] { return IntfPtr<ICommunicationInterface>(MakeIntf<TSerialPortInterface>("comport=3")->AsInterface()); },
+    };
+    for (const auto& make : channels) {
+        IntfPtr<ICommunicationInterface> ch = make();
+        std::string name;
+        ch->GetName(name);
+        ASSERT_TRUE(ch->Open()) << name;
+        RawByteString reply;
+        const uint64_t cpu0 = ProcessCpuMicros();
+        const auto start = std::chrono::steady_clock::now();
+        ch->Query("q", 2000, reply, &AtLeastFour);
+        const auto wallUs =
+            std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count();
+        const uint64_t cpuUs = ProcessCpuMicros() - cpu0;
+        EXPECT_EQ(reply, "") << name;
+        EXPECT_GE(wallUs, 2000 * 1000) << name;
+        EXPECT_LT(cpuUs, static_cast<uint64_t>(wallUs) / 100) << name << ": under 1 % of a core";
+        ch->Close(false);
+        TMainThreadQueue::Drain();
+    }
 }
 
 TEST(Query, ClosedChannelAndFailingDriver)

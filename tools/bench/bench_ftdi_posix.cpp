@@ -5,13 +5,13 @@
 //  2. the time from the library queueing the last reply bytes to Query
 //     returning (median of many exchanges);
 //  3. the CPU the process uses while the device sits open and idle (its
-//     reader thread's waits).
+//     reader thread's waits);
+//  4. the CPU the process uses while Query waits for a reply that never
+//     comes (a second device, whose module is silent).
 //
-//   bench_ftdi [idle seconds]      (default 10)
+//   bench_ftdi [seconds]      (idle time and wait, default 10)
 //
 // KELVO_FTD2XX may name another build of the simulated library.
-#include <sys/resource.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -57,6 +57,7 @@ int main(int argc, char** argv)
     const std::string dir = mkdtemp(tmpl);
     setenv("KELVO_PORTS_DIR", dir.c_str(), 1);
     std::ofstream(dir + "/usb-FTBENCH") << "model=usb\nspeed=115200\nfaults=slow\n";
+    std::ofstream(dir + "/usb-FTSILENT") << "model=usb\nspeed=115200\nfaults=silent\n";
     if (!BindFTDirect(library)) {
         std::fprintf(stderr, "bench_ftdi: cannot load %s\n", library.c_str());
         return 1;
@@ -88,7 +89,7 @@ int main(int argc, char** argv)
             return 1;
         }
         replyBytes = received.Bytes;
-        floors.push_back(30 * (25.0 + 1 + 1) + 100.0 + replyBytes * 10.0 * 1000.0 / 115200.0);
+        floors.push_back(kIdentifyFloorMs + replyBytes * 10.0 * 1000.0 / 115200.0);
     }
     const double identify = Median(times);
     const double floorMs = Median(floors);
@@ -107,11 +108,22 @@ int main(int argc, char** argv)
 
     // 3. Idle CPU with the device open.
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    const double cpu0 = CpuSeconds();
-    const auto idle0 = Clock::now();
-    std::this_thread::sleep_for(std::chrono::seconds(idleSeconds));
-    const double idleCpu = CpuSeconds() - cpu0;
-    const double idleWall = Ms(Clock::now() - idle0) / 1000.0;
+    const double idleCpu =
+        CpuPercentDuring([&] { std::this_thread::sleep_for(std::chrono::seconds(idleSeconds)); });
+
+    // 4. A module that never answers.
+    auto silent = MakeIntf<TFTDIDevice>(TFTDIDevice::TFromSerialNumber{"FTSILENT"}, std::string());
+    double waitCpu = -1;
+    if (silent->Open()) {
+        silent->SetBaudRate(115200);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        waitCpu = CpuPercentDuring([&] {
+            RawByteString reply;
+            silent->Query(request, idleSeconds * 1000, reply, &CheckVerdel97Packet);
+        });
+        silent->Close(false);
+    }
+    silent = nullptr;
 
     device->Close(false);
     session.CurrentInterface = nullptr;
@@ -123,9 +135,11 @@ int main(int argc, char** argv)
     std::printf("  identification  %8.1f ms, floor %.1f ms (30 x (25 + 1 + 1) ms + 100 ms + %.1f ms line time of "
                 "%zu reply bytes), ratio %.3f (target <= 1.05)\n",
                 identify, floorMs, replyBytes * 10.0 * 1000.0 / 115200.0, replyBytes, identify / floorMs);
-    std::printf("  reply queued to Query return: median %.2f ms over %zu exchanges (target <= 2)\n",
+    std::printf("  reply queued to Query return: median %.3f ms over %zu exchanges (target <= 0.2)\n",
                 Median(latencies), latencies.size());
-    std::printf("  idle CPU        %8.3f %% of one core over %.1f s open and idle (target < 1 %%)\n",
-                100.0 * idleCpu / idleWall, idleWall);
+    std::printf("  idle CPU        %8.3f %% of one core over %d s open and idle (target < 1 %%)\n", idleCpu,
+                idleSeconds);
+    std::printf("  CPU while Query waits %d s for a reply that never comes: %.3f %% of one core (target <= 1 %%)\n",
+                idleSeconds, waitCpu);
     return 0;
 }

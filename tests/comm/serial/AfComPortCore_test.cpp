@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -312,6 +313,33 @@ TEST_F(CoreTest, EventThreadReportsLineEventsAndPolledData)
     W->Receive("late");
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(Snapshot().size(), after);  // nothing after close
+}
+
+TEST_F(CoreTest, ArrivalsAreSignalledWhileAHandOverWaitsAndWhatCameMeanwhileFollows)
+{
+    TWakeSignal arrived;
+    std::atomic<bool> ownerBusy{true};  // as a main thread in the middle of an exchange
+    TAfComPortCore core;
+    core.SetArrivalSignal(&arrived);
+    Listen(core);
+    SetExtra([&](TAfCoreEvent Kind, uint32_t) {
+        while (Kind == ceLineEvent && ownerBusy)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
+    ASSERT_TRUE(core.OpenComPort(5));
+
+    W->Receive("a", AfEvRxChar);
+    EXPECT_TRUE(WaitForSignal(arrived, GetTickCount32() + 1500));
+    ASSERT_TRUE(WaitUntil([&] { return CountOf(ceLineEvent, AfEvRxChar) == 1; }));  // with the owner now
+    W->Receive("b", AfEvRxChar | AfEvCts);
+    EXPECT_TRUE(WaitForSignal(arrived, GetTickCount32() + 1500)) << "told while the owner has not taken the first";
+    W->Receive("c", AfEvRxChar | AfEvDsr);
+    EXPECT_TRUE(WaitForSignal(arrived, GetTickCount32() + 1500));
+
+    ownerBusy = false;
+    EXPECT_TRUE(WaitUntil([&] { return CountOf(ceLineEvent, AfEvRxChar | AfEvCts | AfEvDsr) == 1; }));
+    core.Close();
+    core.SetArrivalSignal(nullptr);
 }
 
 TEST_F(CoreTest, ADeadPortIsReportedOncePerFailureAndDoesNotSpin)

@@ -323,7 +323,9 @@ TEST_F(PtyTest, PurgedBytesNeverLeaveAndNothingLeavesTwice)
 
 TEST_F(PtyTest, DataEventsReachTheMainThreadAndAnIdlePortCostsNothing)
 {
+    TWakeSignal arrived;
     TAfComPort port;
+    port.Core().SetArrivalSignal(&arrived);
     port.SetComNumber(5);
     port.SetUserBaudRate(115200);
     std::string received;
@@ -335,7 +337,12 @@ TEST_F(PtyTest, DataEventsReachTheMainThreadAndAnIdlePortCostsNothing)
         where = std::this_thread::get_id();
     };
     port.Open();
-    FarWrite("measured values");
+    // Each piece is told of at once, while the main thread has taken no
+    // event yet.
+    FarWrite("measured ");
+    EXPECT_TRUE(WaitForSignal(arrived, GetTickCount32() + 1500));
+    FarWrite("values");
+    EXPECT_TRUE(WaitForSignal(arrived, GetTickCount32() + 1500));
     ASSERT_TRUE(TMainThreadQueue::DrainUntil([&] { return received.size() >= 15; }, 3000));
     EXPECT_EQ(received, "measured values");
     EXPECT_EQ(where, std::this_thread::get_id());

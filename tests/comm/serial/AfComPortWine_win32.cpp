@@ -70,7 +70,9 @@ protected:
 
 TEST_F(WineLineTest, EchoThroughTheWin32Engine)
 {
+    TWakeSignal arrived;
     TAfComPort port("Wine");
+    port.Core().SetArrivalSignal(&arrived);
     port.SetComNumber(kPort);
     port.SetUserBaudRate(115200);
     std::string got;
@@ -88,6 +90,8 @@ TEST_F(WineLineTest, EchoThroughTheWin32Engine)
 
     const std::string msg("ping\0pong", 9);
     port.WriteString(msg);
+    // The event thread tells of the echo before the main thread takes it.
+    EXPECT_TRUE(WaitForSignal(arrived, GetTickCount32() + 5000));
     EXPECT_TRUE(TMainThreadQueue::DrainUntil([&] { return got.size() >= msg.size(); }, 5000));
     EXPECT_EQ(got, msg);
 
