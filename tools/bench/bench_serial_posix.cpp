@@ -19,7 +19,6 @@
 #include <thread>
 #include <vector>
 
-#include "BenchCpu.h"
 #include "BenchFigures.h"
 #include "uKelvoSession.h"
 #include "uMainThreadQueue.h"

@@ -9,14 +9,13 @@
 //   bench_window_flow [measure seconds]
 
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QTimer>
 
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 
-#include "BenchCpu.h"
+#include "BenchMemory_posix.h"
 #include "BenchFigures.h"
 #include "uLanguage.h"
 #include "uMain.h"
@@ -87,15 +86,13 @@ int main(int argc, char** argv)
                 connectMs, connectFloor, connectMs / connectFloor);
 
     // Measuring: the window's own timer, for the time given.
-    const double cpu0 = CpuSeconds();
-    QElapsedTimer wall;
-    wall.start();
-    QTimer::singleShot(measureSeconds * 1000, &app, &QCoreApplication::quit);
-    app.exec();
-    const double cpu = CpuSeconds() - cpu0;
+    const double cpuPercent = CpuPercentDuring([&] {
+        QTimer::singleShot(measureSeconds * 1000, &app, &QCoreApplication::quit);
+        app.exec();
+    });
     std::printf("measuring for %d s\n  CPU             %8.2f %% of one core   (target <= 2 %%)\n"
                 "  resident memory %8ld KiB\n",
-                measureSeconds, 100.0 * cpu / (wall.elapsed() / 1000.0), ResidentKiB());
+                measureSeconds, cpuPercent, ResidentKiB());
     form.Logic().Disconnect();
     return 0;
 }

@@ -1,22 +1,12 @@
 #pragma once
-// The process's CPU time and resident memory, for the benchmarks that run
-// on POSIX systems.
-
-#include <sys/resource.h>
+// The process's resident memory, for the benchmarks that run on POSIX
+// systems.
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 namespace kelvo::bench {
-
-// User and system time the process has used so far, in seconds.
-inline double CpuSeconds()
-{
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
 
 // The process's resident memory now, in KiB (0 where /proc tells nothing).
 inline long ResidentKiB()
