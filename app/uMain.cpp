@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 
 #include "uDesignStyle.h"
+#include "uTrendChart.h"
 #include "uFormPosUtils.h"
 #include "uLanguage.h"
 #include "uLanguageFlags.h"
@@ -256,7 +257,8 @@ void TfMain::CreateTabs()
                          {&sbChannel1, "sbChannel1", 156, "Kanál 1", 1},
                          {&sbChannel2, "sbChannel2", 227, "Kanál 2", 2},
                          {&ShapeEx3, "ShapeEx3", 298, "Kanál 3", 3},
-                         {&ShapeEx4, "ShapeEx4", 369, "Kanál 4", 4}};
+                         {&ShapeEx4, "ShapeEx4", 369, "Kanál 4", 4},
+                         {&sbTrend, "sbTrend", 440, "Průběh", 0}};
     for (const TTab& t : tabs) {
         TShapeEx* s = MakeButton(pMenu, t.Name, QPoint(t.X, 2), QString::fromUtf8(t.Caption), ShapeExColorSchema2,
                                  QSize(70, 23));
@@ -293,6 +295,7 @@ void TfMain::CreatePages()
     CreateSearchPage();
     CreateSearchingPage();
     CreateErrorPage();
+    CreateTrendPage();
 }
 
 void TfMain::CreateSearchPage()
@@ -528,12 +531,44 @@ void TfMain::CreateErrorPage()
     ShapeEx6 = MakeButton(pError, "ShapeEx6", QPoint(360, 175), QStringLiteral("Odpojit"), ShapeExColorSchema1);
 }
 
+void TfMain::CreateTrendPage()
+{
+    pTrend = MakePanel(this, "pTrend", QRect(3, 144, 689, 362), kPage);
+    lTrend = MakeHeading(pTrend, "lTrend", QPoint(9, 4), 300, QStringLiteral("Průběh"));
+    // The time window shown: one of three, a group of their own.
+    struct TWindow {
+        TShapeEx** Field;
+        const char* Name;
+        const char* Caption;
+        int X;
+        int Ms;
+    };
+    const TWindow windows[] = {{&sTrendMinute, "sTrendMinute", "1 min", 446, 60000},
+                               {&sTrend10Minutes, "sTrend10Minutes", "10 min", 524, 600000},
+                               {&sTrendHour, "sTrendHour", "1 h", 602, 3600000}};
+    TrendChart1 = Make<TTrendChart>(pTrend, "TrendChart1", QRect(9, 40, 671, 316));
+    for (const TWindow& w : windows) {
+        TShapeEx* s = MakeButton(pTrend, w.Name, QPoint(w.X, 8), QString::fromUtf8(w.Caption), ShapeExColorSchema2,
+                                 QSize(72, 23));
+        s->setFont(CaptionFont(11));
+        s->SetGroup(2);
+        s->SetAllowDown(true);
+        s->SetAllowUp(false);
+        s->SetTag(w.Ms);
+        connect(s, &TShapeEx::clicked, this, [this, s] { TrendChart1->SetWindowMs(s->Tag()); });
+        *w.Field = s;
+    }
+    sTrendMinute->SetDown(true);
+    TrendChart1->SetWindowMs(60000);
+}
+
 void TfMain::ConnectTabs()
 {
     connect(sbCommunication, &TShapeEx::clicked, this, &TfMain::sbCommunicationClick);
     for (TShapeEx* tab : {sbChannel1, sbChannel2, ShapeEx3, ShapeEx4})
         connect(tab, &TShapeEx::clicked, this, [this, tab] { sbChannel1Click(tab); });
     connect(sbMeasuring, &TShapeEx::clicked, this, &TfMain::sbMeasuringClick);
+    connect(sbTrend, &TShapeEx::clicked, this, [this] { FLogic->ShowTrendTab(); });
 }
 
 // --- start-up ----------------------------------------------------------------------------
@@ -588,6 +623,8 @@ TPanel* TfMain::Page(TMainPage P) const
         return pChannel;
     case TMainPage::Measure:
         return pMeasure;
+    case TMainPage::Trend:
+        return pTrend;
     case TMainPage::Error:
         return pError;
     }
@@ -597,7 +634,7 @@ TPanel* TfMain::Page(TMainPage P) const
 TMainPage TfMain::VisiblePage() const
 {
     for (TMainPage p : {TMainPage::Search, TMainPage::Searching, TMainPage::Connection, TMainPage::Channel,
-                        TMainPage::Measure, TMainPage::Error})
+                        TMainPage::Measure, TMainPage::Error, TMainPage::Trend})
         if (!Page(p)->isHidden())
             return p;
     return TMainPage::Search;
@@ -605,7 +642,7 @@ TMainPage TfMain::VisiblePage() const
 
 void TfMain::ShowPanel(TPanel* P, bool Timer)
 {
-    for (TPanel* page : {pSearch, pChannel, pMeasure, pConnection, pSearching, pError})
+    for (TPanel* page : {pSearch, pChannel, pMeasure, pConnection, pSearching, pError, pTrend})
         if (page != P)
             page->hide();
     if (P) {
@@ -664,9 +701,9 @@ std::array<TfMain::TMeasureRow, 4> TfMain::MeasureRows() const
               lMeasuringChannel4Unit}}};
 }
 
-std::array<TShapeEx*, 6> TfMain::Tabs() const
+std::array<TShapeEx*, 7> TfMain::Tabs() const
 {
-    return {sbMeasuring, sbCommunication, sbChannel1, sbChannel2, ShapeEx3, ShapeEx4};
+    return {sbMeasuring, sbCommunication, sbChannel1, sbChannel2, ShapeEx3, ShapeEx4, sbTrend};
 }
 
 // --- search page layout ----------------------------------------------------------------------

@@ -37,7 +37,8 @@ namespace kelvo {
 class TLanguage;
 
 // The six pages; exactly one is visible.
-enum class TMainPage { Search, Searching, Connection, Channel, Measure, Error };
+// The seven pages; exactly one is visible.
+enum class TMainPage { Search, Searching, Connection, Channel, Measure, Error, Trend };
 
 // The flags of the language combo: image 0 Czech, image 1 English.
 class TImageList : public QObject {
@@ -107,6 +108,7 @@ public:
     void FillChannelPage(const TChannelPageView& Page) override;
     void ShowSaveButton(bool Visible) override;
     void ShowMeasuredValues(const std::array<TMeasuredRowView, 4>& Rows, const std::string& ModuleName) override;
+    void ShowTrend(const TTrendHistory& History) override;
     void ProcessMessages() override;
 
     // --- languages -------------------------------------------------------------------
@@ -133,8 +135,8 @@ public:
         QLabel* Unit;
     };
     std::array<TMeasureRow, 4> MeasureRows() const;
-    // The six tabs in strip order (Měření, Komunikace, Kanál 1..4).
-    std::array<TShapeEx*, 6> Tabs() const;
+    // The seven tabs in strip order (Měření, Komunikace, Kanál 1..4, Průběh).
+    std::array<TShapeEx*, 7> Tabs() const;
 
     // --- the controls, by component name ----------------------------------------------------
     TShapeExColorSchema* ShapeExColorSchema1;
@@ -153,7 +155,7 @@ public:
 
     // tab strip
     TPanel* pMenu;
-    TShapeEx *sbMeasuring, *sbCommunication, *sbChannel1, *sbChannel2, *ShapeEx3, *ShapeEx4;
+    TShapeEx *sbMeasuring, *sbCommunication, *sbChannel1, *sbChannel2, *ShapeEx3, *ShapeEx4, *sbTrend;
 
     // search page
     TPanel* pSearch;
@@ -219,6 +221,12 @@ public:
     QLabel *lMeasuringChannel1Value, *lMeasuringChannel2Value, *lMeasuringChannel3Value, *lMeasuringChannel4Value;
     QLabel *lMeasuringChannel1Unit, *lMeasuringChannel2Unit, *lMeasuringChannel3Unit, *lMeasuringChannel4Unit;
 
+    // trend page
+    TPanel* pTrend;
+    QLabel* lTrend;
+    TShapeEx *sTrendMinute, *sTrend10Minutes, *sTrendHour;
+    class TTrendChart* TrendChart1;
+
     // error page
     TPanel* pError;
     QLabel* lError;
@@ -239,6 +247,7 @@ private:
     void CreateChannelPage();
     void CreateMeasurePage();
     void CreateErrorPage();
+    void CreateTrendPage();
     void CreateBottomBar();
     void ConnectTabs();
     void ConnectBehaviour();

@@ -138,6 +138,14 @@ void TMainLogic::ShowMeasuringTab()
         ShowPanel(TPage::Measure);
 }
 
+void TMainLogic::ShowTrendTab()
+{
+    if (!Connected())
+        return;
+    ShowPanel(TPage::Trend);
+    FView.ShowTrend(FHistory);
+}
+
 void TMainLogic::FillCommunicationPage()
 {
     const TKelvorec& r = Session.ModuleRecord;
@@ -368,6 +376,9 @@ void TMainLogic::SelectInterface(ICommunicationInterface* Interface)
     if (Session.CurrentInterface && Session.CurrentInterface != next && Session.CurrentInterface->GetActive())
         Session.CurrentInterface->SetActive(false);
     Session.CurrentInterface = next;
+    // The history belongs to one connection.
+    FHistory.Clear();
+    FView.ShowTrend(FHistory);
     TBusyScope busy(*this);
     if (!next) {
         SetHeader(THeaderImage::XX);
@@ -569,6 +580,17 @@ void TMainLogic::MeasureTick()
         rows[i].FrameColor = view.FrameRed ? kOverrangeColor : kValueTextColor;
     }
     FView.ShowMeasuredValues(rows, Session.ModuleNameCaption());
+
+    const uint32_t tick = GetTickCount32();
+    FTrendClock += FTickSeen ? static_cast<int64_t>(tick - FLastTick) : 0;
+    FLastTick = tick;
+    FTickSeen = true;
+    for (size_t i = 0; i < 4; ++i) {
+        FHistory.Names[i] = TrimText(Session.ModuleRecord.Channels[i].Name);
+        FHistory.Units[i] = TrimText(Session.ModuleRecord.Channels[i].Unit);
+    }
+    FHistory.Add(FTrendClock, values, answered);
+    FView.ShowTrend(FHistory);
     if (OnMeasured)
         OnMeasured(values, answered);
 }

@@ -22,11 +22,12 @@
 
 #include "uKelvoSession.h"
 #include "uKelvoxx.h"
+#include "uTrendHistory.h"
 #include "uci_ICommunicationInterface.h"
 
 namespace kelvo {
 
-enum class TPage : uint8_t { Search, Searching, Connection, Channel, Measure, Error };
+enum class TPage : uint8_t { Search, Searching, Connection, Channel, Measure, Error, Trend };
 
 // The header picture, by the model of the connected module.
 enum class THeaderImage : uint8_t { XX, USB, RS, Tarnel };
@@ -152,6 +153,9 @@ public:
     virtual void FillChannelPage(const TChannelPageView& Page) = 0;
     virtual void ShowSaveButton(bool Visible) = 0;
     virtual void ShowMeasuredValues(const std::array<TMeasuredRowView, 4>& Rows, const std::string& ModuleName) = 0;
+    // The history of the values changed (a tick, a disconnect) or the trend
+    // page is to be drawn.
+    virtual void ShowTrend(const TTrendHistory& History) = 0;
     // Lets the window handle what is waiting (paints, clicks, plug events).
     virtual void ProcessMessages() = 0;
 };
@@ -195,6 +199,7 @@ public:
     void ShowCommunicationTab();
     void ShowChannelTab(uint8_t Channel);
     void ShowMeasuringTab();
+    void ShowTrendTab();
 
     // --- editing (each ends with the save button brought up to date) -----------
 
@@ -227,7 +232,10 @@ public:
     bool ShowAll420mA = false;
 
     TPage Page() const { return FPage; }
-    bool TimerOn() const { return FPage == TPage::Measure; }
+    // The values are polled while they are shown: on the measuring page
+    // and on the trend page.
+    bool TimerOn() const { return FPage == TPage::Measure || FPage == TPage::Trend; }
+    const TTrendHistory& History() const { return FHistory; }
     bool Connected() const { return static_cast<bool>(Session.CurrentInterface); }
     bool SearchSettingsOpen() const { return FSearchSettingsOpen; }
     bool SaveButtonVisible() const { return FSaveVisible; }
@@ -262,6 +270,10 @@ private:
     std::vector<std::string> FRows;
     std::vector<IntfPtr<ICommunicationInterface>> FFound;
     bool FWorking = false;  // a flow that talks to a module is running
+    TTrendHistory FHistory;
+    int64_t FTrendClock = 0;  // milliseconds, grown from the 32-bit tick counter
+    uint32_t FLastTick = 0;
+    bool FTickSeen = false;
 };
 
 }  // namespace kelvo

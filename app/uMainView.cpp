@@ -9,6 +9,7 @@
 #include "uMain.h"
 #include "uMainThreadQueue.h"
 #include "uModuleText.h"
+#include "uTrendChart.h"
 
 namespace kelvo {
 
@@ -125,7 +126,8 @@ void TfMain::DeviceRemoved(ICommunicationInterface* Interface)
 void TfMain::ShowPage(TPage P, bool Timer)
 {
     static constexpr TMainPage pages[] = {TMainPage::Search,  TMainPage::Searching, TMainPage::Connection,
-                                          TMainPage::Channel, TMainPage::Measure,   TMainPage::Error};
+                                          TMainPage::Channel, TMainPage::Measure,   TMainPage::Error,
+                                          TMainPage::Trend};
     ShowPanel(Page(pages[static_cast<size_t>(P)]), Timer);
     // The tab strip belongs to the connection: the search pages cover it,
     // every other page leaves it usable.
@@ -281,6 +283,11 @@ void TfMain::ShowMeasuredValues(const std::array<TMeasuredRowView, 4>& Rows, con
         rows[i].Unit->setText(FromModule(Rows[i].Unit));
     }
     lModuleName->setText(FromModule(ModuleName));
+}
+
+void TfMain::ShowTrend(const TTrendHistory& History)
+{
+    TrendChart1->SetHistory(&History);
 }
 
 void TfMain::ProcessMessages()

@@ -85,7 +85,11 @@ int main(int argc, char** argv)
     TSimSettings rs = DefaultSimSettings(TSimModel::KelvoRS);
     rs.UserData = "Kotelna 2";
     rs.SerialNumber = 1207;
-    rs.Channels[1].Live = TSimLiveMode::Overrange;
+    // Values that move quickly enough for a trend of a few seconds; channel
+    // 2 swings into overrange now and then.
+    for (auto& c : rs.Channels)
+        c.LivePeriodMs = 8000;
+    rs.Channels[1].LiveSwing = 6000;
     TSimModule module(rs);
     TSimPty pty(module);
     TSimPtyOptions options;
@@ -115,6 +119,14 @@ int main(int argc, char** argv)
         Click(form.sConnect);
         form.Logic().MeasureTick();
         ok &= Shoot(form, out.filePath(QStringLiteral("measure.png")));
+        // Half a minute of history, sampled faster than the window does.
+        Click(form.sbTrend);
+        for (int i = 0; i < 120; ++i) {
+            form.Logic().MeasureTick();
+            QThread::msleep(70);
+        }
+        Click(form.sTrendMinute);
+        ok &= Shoot(form, out.filePath(QStringLiteral("trend.png")));
         Click(form.sbCommunication);
         ok &= Shoot(form, out.filePath(QStringLiteral("connection.png")));
         Click(form.sbChannel1);

@@ -55,6 +55,8 @@ public:
     {
         Measured = R, ModuleName = N;
     }
+    void ShowTrend(const TTrendHistory&) override { ++TrendShows; }
+    int TrendShows = 0;
     void ProcessMessages() override
     {
         if (OnProcessMessages)
@@ -376,4 +378,66 @@ TEST(MainLogicUsb, AnFTDIModuleIsListedAsUSBAndConnects)
     EXPECT_EQ(logic.HeaderImage(), THeaderImage::USB);
     EXPECT_EQ(logic.Session.CurrentBaudRate, 115200);
     logic.Disconnect();
+}
+
+TEST_F(MainLogicTest, TheTrendKeepsASamplePerTickAndTheTimerRunsOnItsPage)
+{
+    TSimSettings settings = DefaultSimSettings();
+    settings.Channels[2].Live = TSimLiveMode::Invalid;
+    settings.Channels[1].Live = TSimLiveMode::Overrange;
+    auto module = AddModule(settings);
+    SearchAndConnect();
+    Logic.ShowTrendTab();
+    EXPECT_EQ(View.Page(), TPage::Trend);
+    EXPECT_TRUE(View.Timer);
+    for (int i = 0; i < 3; ++i) {
+        Logic.MeasureTick();
+        Clock.Advance(1000);
+    }
+    TSimFaults silent;
+    silent.Silent = true;
+    module->SetFaults(silent);
+    Logic.MeasureTick();
+    const auto& samples = Logic.History().Samples();
+    ASSERT_EQ(samples.size(), 4u);
+    EXPECT_EQ(samples[0].State[0], TSampleState::Ok);
+    EXPECT_EQ(samples[0].State[1], TSampleState::Overrange);
+    EXPECT_EQ(samples[0].State[2], TSampleState::Invalid);
+    EXPECT_EQ(samples[3].State[0], TSampleState::NoAnswer);
+    EXPECT_GE(samples[1].TimeMs - samples[0].TimeMs, 1000);
+
+    // The plot: channel 1 one run that ends at the unanswered tick,
+    // channel 3 nothing, channel 2 marked overranged.
+    const TTrendPlot plot = PlotOf(Logic.History(), 60000);
+    EXPECT_EQ(plot.Runs[0].size(), 1u);
+    EXPECT_EQ(plot.Runs[0][0].size(), 3u);
+    EXPECT_TRUE(plot.Runs[2].empty());
+    EXPECT_EQ(plot.Overrange[1].size(), 3u);
+
+    // The history survives page switches and goes with the connection.
+    Logic.ShowCommunicationTab();
+    EXPECT_FALSE(View.Timer);
+    Logic.ShowTrendTab();
+    EXPECT_EQ(Logic.History().Samples().size(), 4u);
+    Logic.Disconnect();
+    EXPECT_TRUE(Logic.History().Empty());
+}
+
+TEST(TrendHistory, KeepsTheLastHourAndPlotsOnlyTheWindow)
+{
+    TTrendHistory h;
+    std::array<TKelvoChannelRecountedValue, 4> v{};
+    for (auto& x : v)
+        x.Valid = true;
+    for (int64_t t = 0; t < 4000; ++t) {
+        v[0].Value = static_cast<double>(t);
+        h.Add(t * 1000, v, true);
+    }
+    ASSERT_EQ(h.Samples().size(), TTrendHistory::kCapacity);
+    EXPECT_EQ(h.Samples().front().TimeMs, 400 * 1000);
+    const TTrendPlot minute = PlotOf(h, 60000);
+    ASSERT_EQ(minute.Runs[0].size(), 1u);
+    EXPECT_EQ(minute.Runs[0][0].size(), 61u);  // 60 s back from the last sample, both ends included
+    EXPECT_LT(minute.Min, 0.0 + 3939);
+    EXPECT_GT(minute.Max, 3999.0);
 }

@@ -1,0 +1,140 @@
+#include "uTrendChart.h"
+
+#include <QPainter>
+#include <QPainterPath>
+
+#include <cmath>
+
+#include "uDesignStyle.h"
+#include "uModuleText.h"
+
+namespace kelvo {
+
+using namespace design;
+
+namespace {
+
+// "12.5", "1000", "0.003": a tick label with as many decimals as its step needs.
+QString TickText(double V, double Step)
+{
+    const int decimals = Step >= 1 ? 0 : std::min(6, static_cast<int>(std::ceil(-std::log10(Step))));
+    return QString::number(V, 'f', decimals);
+}
+
+// A round step that gives about Count ticks over Span.
+double NiceStep(double Span, int Count)
+{
+    const double raw = Span / Count;
+    const double power = std::pow(10.0, std::floor(std::log10(raw)));
+    for (double m : {1.0, 2.0, 5.0, 10.0})
+        if (raw <= m * power)
+            return m * power;
+    return 10 * power;
+}
+
+}  // namespace
+
+TTrendChart::TTrendChart(QWidget* Parent) : QWidget(Parent)
+{
+    setAttribute(Qt::WA_OpaquePaintEvent);
+}
+
+void TTrendChart::SetHistory(const TTrendHistory* History)
+{
+    FHistory = History;
+    update();
+}
+
+void TTrendChart::SetWindowMs(int64_t Ms)
+{
+    FWindowMs = Ms > 0 ? Ms : 60000;
+    update();
+}
+
+QColor TTrendChart::ChannelColor(size_t I)
+{
+    static const QColor colors[] = {QColor(31, 119, 180), QColor(44, 160, 44), QColor(255, 127, 14),
+                                    QColor(148, 103, 189)};
+    return colors[I % 4];
+}
+
+void TTrendChart::paintEvent(QPaintEvent*)
+{
+    QPainter p(this);
+    p.fillRect(rect(), Qt::white);
+    p.setPen(ColorFromTColor(kWindow));
+    p.drawRect(rect().adjusted(0, 0, -1, -1));
+    if (!FHistory)
+        return;
+
+    p.setFont(CaptionFont(11));
+    const QFontMetrics fm = p.fontMetrics();
+    // The legend: a swatch, the channel's name and unit.
+    int x = 8;
+    for (size_t i = 0; i < 4; ++i) {
+        const QString name = QString::fromStdString(ModuleTextToUtf8(FHistory->Names[i]));
+        const QString unit = QString::fromStdString(ModuleTextToUtf8(FHistory->Units[i]));
+        const QString text = (name.isEmpty() ? QStringLiteral("%1").arg(i + 1) : name)
+                             + (unit.isEmpty() ? QString() : QStringLiteral(" [%1]").arg(unit));
+        p.fillRect(QRect(x, 8, 14, 4), ChannelColor(i));
+        p.setPen(ColorFromTColor(kText));
+        p.drawText(QPoint(x + 18, 8 + fm.ascent() / 2 + 2), text);
+        x += 18 + fm.horizontalAdvance(text) + 16;
+    }
+
+    const TTrendPlot plot = PlotOf(*FHistory, FWindowMs);
+    const QRect area(56, 28, width() - 56 - 10, height() - 28 - 22);
+    if (area.width() < 10 || area.height() < 10)
+        return;
+    const double span = plot.Max - plot.Min;
+    auto px = [&](int64_t T) { return area.left() + area.width() * double(T - plot.StartMs) / double(FWindowMs); };
+    auto py = [&](double V) { return area.bottom() - area.height() * (V - plot.Min) / span; };
+
+    // Grid and axes.
+    const double step = NiceStep(span, 5);
+    p.setPen(QColor(230, 226, 222));
+    for (double v = std::ceil(plot.Min / step) * step; v <= plot.Max; v += step) {
+        const double y = py(v);
+        p.setPen(QColor(230, 226, 222));
+        p.drawLine(QPointF(area.left(), y), QPointF(area.right(), y));
+        p.setPen(ColorFromTColor(kText));
+        const QString t = TickText(v, step);
+        p.drawText(QPointF(area.left() - 6 - fm.horizontalAdvance(t), y + fm.ascent() / 2.0 - 1), t);
+    }
+    p.setPen(ColorFromTColor(kText));
+    for (int k = 0; k <= 4; ++k) {
+        const int64_t before = FWindowMs * (4 - k) / 4;
+        const double xk = area.left() + area.width() * k / 4.0;
+        const QString t = before == 0 ? QStringLiteral("0")
+                          : before % 60000 == 0 ? QStringLiteral("-%1 min").arg(before / 60000)
+                                                : QStringLiteral("-%1 s").arg(before / 1000);
+        p.drawText(QPointF(xk - fm.horizontalAdvance(t) / 2.0, area.bottom() + fm.ascent() + 4), t);
+    }
+    p.drawRect(area);
+
+    // The lines, run by run; then the marks of overranged samples.
+    p.setRenderHint(QPainter::Antialiasing, true);
+    p.setClipRect(area.adjusted(1, 1, 0, 0));
+    for (size_t i = 0; i < 4; ++i) {
+        p.setPen(QPen(ChannelColor(i), 1.6));
+        for (const auto& run : plot.Runs[i]) {
+            if (run.size() == 1) {
+                p.drawPoint(QPointF(px(run[0].TimeMs), py(run[0].Value)));
+                continue;
+            }
+            QPainterPath path(QPointF(px(run[0].TimeMs), py(run[0].Value)));
+            for (size_t k = 1; k < run.size(); ++k)
+                path.lineTo(px(run[k].TimeMs), py(run[k].Value));
+            p.drawPath(path);
+        }
+    }
+    p.setPen(QPen(ColorFromTColor(kOverrange), 1.5));
+    for (size_t i = 0; i < 4; ++i)
+        for (const TTrendPoint& o : plot.Overrange[i]) {
+            const QPointF c(px(o.TimeMs), py(o.Value));
+            p.drawLine(c + QPointF(-3, -3), c + QPointF(3, 3));
+            p.drawLine(c + QPointF(-3, 3), c + QPointF(3, -3));
+        }
+}
+
+}  // namespace kelvo
