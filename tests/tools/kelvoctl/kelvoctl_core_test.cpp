@@ -364,6 +364,12 @@ TEST(KelvoctlArgs, PortsAndSpeedLists)
     EXPECT_EQ(ParsePortName("12"), 12);
     for (const char* bad : {"COM0", "COM256", "COM", "COMX", "", "COM-1", "/dev/ttyS0", "COM1a"})
         EXPECT_THROW(ParsePortName(bad), EUsageError) << bad;
+    // Ports also by their device names; a node waits for its COM number.
+    EXPECT_EQ(ParseInterfaceName("\\\\.\\COM5").Port, 5);
+    EXPECT_EQ(ParseInterfaceName("/dev/ttyUSB0").Node, "/dev/ttyUSB0");
+    EXPECT_EQ(ParseInterfaceName("usb:FT1").Text(), "USB:FT1");
+    for (const char* bad : {"\\\\.\\LPT1", "dev/ttyS0", "USB:"})
+        EXPECT_THROW(ParseInterfaceName(bad), EUsageError) << bad;
 
     EXPECT_EQ(ParseSpeedList("9600,115200"), (std::set<int32_t>{9600, 115200}));
     EXPECT_EQ(ParseSpeedList(" 19200 "), (std::set<int32_t>{19200}));
