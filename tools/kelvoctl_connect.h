@@ -86,7 +86,7 @@ public:
     // Stops watching for the port to disappear (before kelvoctl closes it).
     void StopWatchingPort();
     bool PortGone() const { return FGone; }
-    // Progress lines begin with this ("probing COM3 ..."; search: its count).
+    // Ends every progress line ("(2 of 5)": the search's count).
     void SetProgressSuffix(std::string Suffix) { FSuffix = std::move(Suffix); }
 
     // Raises EInterrupted or EStepFailed when the exchanges were ended.
