@@ -1,5 +1,6 @@
 #include "uKelvoSession.h"
 
+#include <algorithm>
 #include <cmath>
 #include <climits>
 #include <exception>
@@ -44,6 +45,23 @@ double RoundHalfEven(double X)
 
 }  // namespace
 
+TReplyFault ClassifyRefusedReply(const RawByteString& Reply)
+{
+    static const RawByteString kFrameStart("\x2A\x61", 2);
+    if (Reply.empty())
+        return TReplyFault::Nothing;
+    if (Reply.compare(0, std::min<size_t>(Reply.size(), 2), kFrameStart, 0, std::min<size_t>(Reply.size(), 2)) != 0)
+        return Reply.find(kFrameStart) != RawByteString::npos ? TReplyFault::StrayBytes : TReplyFault::NotAFrame;
+    if (Reply.size() < 4)
+        return TReplyFault::Incomplete;
+    const size_t announced = static_cast<uint8_t>(Reply[2]) * 256u + static_cast<uint8_t>(Reply[3]) + 4;
+    if (Reply.size() < announced)
+        return TReplyFault::Incomplete;
+    if (Reply.size() > announced)
+        return TReplyFault::StrayBytes;
+    return CheckVerdel97Packet(Reply) == 5 ? TReplyFault::Checksum : TReplyFault::Malformed;
+}
+
 TKelvoSession::TKelvoSession() = default;
 
 bool TKelvoSession::Transact(ICommunicationInterface* Interface, uint8_t Instruction, const RawByteString& Data,
@@ -55,10 +73,21 @@ bool TKelvoSession::Transact(ICommunicationInterface* Interface, uint8_t Instruc
     const RawByteString request = BuildVerdel97Packet(Address, kRequestSignature, Instruction, Data);
     RawByteString reply;
     Interface->Query(request, TimeoutMs, reply, &CheckVerdel97Packet, &Verdel97ReplyHopeless);
-    if (CheckVerdel97Packet(reply) != 0)
+    if (CheckVerdel97Packet(reply) != 0) {
+        if (OnReply)
+            OnReply(Instruction, ClassifyRefusedReply(reply), reply);
         return false;
+    }
     TVerdelFormat97 frame;
-    ParseVerdel97Packet(reply, frame);
+    try {
+        ParseVerdel97Packet(reply, frame);
+    } catch (const std::exception&) {
+        if (OnReply)
+            OnReply(Instruction, TReplyFault::Malformed, reply);
+        throw;
+    }
+    if (OnReply)
+        OnReply(Instruction, TReplyFault::None, reply);
     ReplyData = std::move(frame.Data);
     return true;
 }
@@ -71,7 +100,8 @@ int32_t TKelvoSession::SpeedTimeoutMs(int32_t BaudRate)
 bool TKelvoSession::TransactWithSpeedTimeout(uint8_t Instruction, const RawByteString& Data, RawByteString& Reply,
                                              uint8_t Address, int32_t /*TimeoutMs*/)
 {
-    return Transact(CurrentInterface.get(), Instruction, Data, Reply, Address, SpeedTimeoutMs(CurrentBaudRate));
+    return Transact(CurrentInterface.get(), Instruction, Data, Reply,
+                    Address == kBroadcastAddress ? RequestAddress : Address, SpeedTimeoutMs(CurrentBaudRate));
 }
 
 TVerdelTransactionCallback TKelvoSession::SpeedTimeoutTransaction()
@@ -85,7 +115,7 @@ TVerdelTransactionCallback TKelvoSession::SpeedTimeoutTransaction()
 bool TKelvoSession::CheckDevice(ICommunicationInterface* Interface, uint8_t& Model)
 {
     RawByteString reply;
-    if (!Transact(Interface, kInstrIdentify, RawByteString(), reply, kBroadcastAddress, kProbeTimeoutMs))
+    if (!Transact(Interface, kInstrIdentify, RawByteString(), reply, RequestAddress, kProbeTimeoutMs))
         return false;
     Model = kModelOther;
     if (!IsKelvoFamilyReply(reply))
@@ -97,6 +127,8 @@ bool TKelvoSession::CheckDevice(ICommunicationInterface* Interface, uint8_t& Mod
 bool TKelvoSession::ProbeAtSpeed(ICommunicationInterface* Interface, int32_t Speed, const std::string& Description,
                                  uint8_t& Model)
 {
+    if (OnProbeSpeed)
+        OnProbeSpeed(Interface, Speed);
     CurrentBaudRate = Speed;
     if (Interface && !Description.empty() && OnConnectionLabel) {
         std::string text;
@@ -133,11 +165,12 @@ bool TKelvoSession::ReadSerialNumber(ICommunicationInterface* Interface, uint16_
 {
     const auto transaction = [this, Interface](uint8_t Instruction, const RawByteString& Data, RawByteString& Reply,
                                                uint8_t Address, int32_t /*TimeoutMs*/) {
-        return Transact(Interface, Instruction, Data, Reply, Address, SpeedTimeoutMs(CurrentBaudRate));
+        return Transact(Interface, Instruction, Data, Reply, Address == kBroadcastAddress ? RequestAddress : Address,
+                        SpeedTimeoutMs(CurrentBaudRate));
     };
     RawByteString reply;
     try {
-        if (!ReadConfirmed(transaction, kInstrReadProductionData, RawByteString(), reply))
+        if (!ReadConfirmed(transaction, kInstrReadProductionData, RawByteString(), reply, OnReadAttempt))
             return false;
     } catch (const std::exception& e) {
         Log(std::string("ReadSerialNumber failed: ") + e.what(), MainWindowSender(), 0, 4);
@@ -242,7 +275,7 @@ bool TKelvoSession::ReadModule()
 {
     FLastError.clear();
     try {
-        if (!IdentifyModule(ModuleRecord, kBroadcastAddress, SpeedTimeoutTransaction())) {
+        if (!IdentifyModule(ModuleRecord, kBroadcastAddress, SpeedTimeoutTransaction(), OnReadAttempt)) {
             FLastError = "No transaction";
             return false;
         }
@@ -289,14 +322,26 @@ bool TKelvoSession::SaveChanges()
     // save began, also after a write that gives it a new one; the re-read
     // at the end uses 254 and finds it either way.
     const TKelvorec device = ModuleRecord;
+    const TKelvorec working = WorkingRecord();
     const uint8_t address = device.Info.Address;
     const IntfPtr<ICommunicationInterface> channel = CurrentInterface;
-    for (const TKelvoWriteCommand& command : BuildSaveCommands(WorkingRecord(), device)) {
+    const std::vector<TKelvoWriteCommand> commands = BuildSaveCommands(working, device);
+    FLastSave = TSaveOutcome{0, commands.size(), false};
+    for (const TKelvoWriteCommand& command : commands) {
+        if (SaveStopRequested && SaveStopRequested()) {
+            FLastSave.Stopped = true;
+            break;
+        }
+        if (OnSaveProgress)
+            OnSaveProgress(FLastSave.Sent, FLastSave.Total);
         RawByteString reply;
         Transact(channel.get(), kInstrWriteEnable, RawByteString(), reply, address, kWriteTimeoutMs);
         Transact(channel.get(), command.Instruction, command.Data, reply, address, kWriteTimeoutMs);
         if (!command.ConnectionStringAfter.empty() && channel)
             channel->SetConnectionString(command.ConnectionStringAfter);
+        ++FLastSave.Sent;
+        if (command.Instruction == kInstrWriteCommSettings && RequestAddress != kBroadcastAddress)
+            RequestAddress = working.Info.Address;
     }
     SleepMs(kPauseBeforeRereadMs);
     return ReadModule();
@@ -311,7 +356,7 @@ bool TKelvoSession::ReadMeasuredValues(std::array<TKelvoChannelRecountedValue, 4
     for (int attempt = 0; attempt < kMeasureAttempts && !answered; ++attempt) {
         try {
             answered = Transact(CurrentInterface.get(), kInstrReadValues, RawByteString(1, '\0'), reply,
-                                kBroadcastAddress, kMeasureTimeoutMs);
+                                RequestAddress, kMeasureTimeoutMs);
         } catch (const std::exception& e) {
             // A reply that cannot be parsed or a channel error is one more
             // attempt without an answer, as silence is.

@@ -20,6 +20,21 @@
 
 namespace kelvo {
 
+// Why a transaction did not take what came back as its reply.
+enum class TReplyFault : uint8_t {
+    None,        // a valid reply
+    Nothing,     // no byte came back
+    Incomplete,  // the beginning of a frame, cut short or split by a pause longer than the line allows
+    StrayBytes,  // bytes before or after a frame
+    NotAFrame,   // bytes that do not look like a Verdel 97 frame at all
+    Checksum,    // a frame with a wrong checksum
+    Malformed,   // a frame with a wrong terminator, or one that checks but cannot be parsed
+};
+
+// The fault of Reply, which CheckVerdel97Packet refused (Nothing when it is
+// empty; Malformed for a frame the check accepts).
+TReplyFault ClassifyRefusedReply(const RawByteString& Reply);
+
 class TKelvoSession {
 public:
     TKelvoSession();
@@ -50,6 +65,40 @@ public:
     // runs ("COM6 / 9.600 bps").
     std::function<void(const std::string& Text)> OnConnectionLabel;
 
+    // Where probes, reads and measurement polls go: 254 (the window's
+    // choice) reaches any module; a module's own address lets one of several
+    // modules on a shared RS-485 bus answer alone. Writes always go to the
+    // module's address as read.
+    uint8_t RequestAddress = kBroadcastAddress;
+
+    // --- observers, for a caller that shows progress or explains a failure.
+    // None of them changes what an operation does or returns; an exception
+    // one raises passes through (a caller may end an operation that way).
+
+    // Before each speed a probe tries.
+    std::function<void(ICommunicationInterface* Interface, int32_t Speed)> OnProbeSpeed;
+    // At each attempt of each step of a read.
+    TReadAttemptObserver OnReadAttempt;
+    // After each exchange of a transaction on an open channel: its
+    // instruction, None for a valid reply or why the bytes that came back
+    // were refused, and those bytes.
+    std::function<void(uint8_t Instruction, TReplyFault Fault, const RawByteString& Received)> OnReply;
+    // Before each write of a save (a write enable and its command are one
+    // write): how many of how many have gone out.
+    std::function<void(size_t Sent, size_t Total)> OnSaveProgress;
+    // Asked before each write of a save: true stops the save there. The
+    // writes sent so far stay sent and the module is read again all the
+    // same. Empty: every save runs to its end.
+    std::function<bool()> SaveStopRequested;
+
+    // What the last save did: writes sent, writes it had, stopped early.
+    struct TSaveOutcome {
+        size_t Sent = 0;
+        size_t Total = 0;
+        bool Stopped = false;
+    };
+    const TSaveOutcome& LastSave() const { return FLastSave; }
+
     // --- exchanges ------------------------------------------------------------
 
     // One request and its reply: a 25 ms pause, then - when the channel is
@@ -58,13 +107,13 @@ public:
     // address, signature or acknowledge code; its data is then in
     // ReplyData, which is left alone otherwise. A reply that checks but
     // cannot be parsed, an oversized request and errors of the channel
-    // raise.
+    // raise. OnReply is told what came back.
     bool Transact(ICommunicationInterface* Interface, uint8_t Instruction, const RawByteString& Data,
                   RawByteString& ReplyData, uint8_t Address, int32_t TimeoutMs);
 
     // The identification's transaction: Transact on CurrentInterface with
     // the time-out derived from CurrentBaudRate (the TimeoutMs given is
-    // ignored).
+    // ignored); a request to 254 goes to RequestAddress.
     bool TransactWithSpeedTimeout(uint8_t Instruction, const RawByteString& Data, RawByteString& Reply,
                                   uint8_t Address, int32_t TimeoutMs);
 
@@ -76,7 +125,7 @@ public:
 
     // --- probing and reading --------------------------------------------------
 
-    // Sends the identification request (254, 250 ms). False and Model
+    // Sends the identification request (RequestAddress, 250 ms). False and Model
     // untouched when nothing valid came back; false and Model 0 for a device
     // of another family; otherwise true with the model of the reply.
     bool CheckDevice(ICommunicationInterface* Interface, uint8_t& Model);
@@ -139,13 +188,16 @@ public:
     // settings last, since a module may apply them at once), switches the
     // line speed when a KelvoRS gets a new one, pauses 100 ms and reads the
     // module again. Returns the result of that read; errors of the
-    // transaction end the save and pass through.
+    // transaction end the save and pass through. SaveStopRequested may end
+    // it between two writes; LastSave tells how far it went. When the save
+    // gives the module a new address, RequestAddress other than 254 follows
+    // it, so that the read afterwards finds the module.
     bool SaveChanges();
 
     // --- live measurement ------------------------------------------------------
 
     // One tick of the measuring page: every slot marked invalid, then up to
-    // three attempts of instruction 0x58 (data 00, 254, 500 ms) on
+    // three attempts of instruction 0x58 (data 00, RequestAddress, 500 ms) on
     // CurrentInterface, the first success ending them; the reply's 18-byte
     // blocks fill slots 1-4 by position. False when no attempt succeeded
     // (every slot then invalid); a channel error or a reply that cannot be
@@ -158,6 +210,7 @@ public:
 
 private:
     std::string FLastError;
+    TSaveOutcome FLastSave;
 };
 
 }  // namespace kelvo

@@ -397,12 +397,13 @@ TRecountedValueView ViewOfRecountedValue(const TKelvoChannelRecountedValue& Valu
 // Identification
 
 bool ReadConfirmed(const TVerdelTransactionCallback& Transaction, uint8_t Instruction,
-                   const RawByteString& Data, RawByteString& Reply)
+                   const RawByteString& Data, RawByteString& Reply, const TReadAttemptObserver& Observer)
 {
     if (!Transaction)
         return false;
-    constexpr int kAttempts = 5;
-    for (int attempt = 1; attempt <= kAttempts; ++attempt) {
+    for (int attempt = 1; attempt <= kReadAttempts; ++attempt) {
+        if (Observer)
+            Observer(Instruction, Data, attempt, kReadAttempts);
         RawByteString first, second;
         if (!Transaction(Instruction, Data, first, kBroadcastAddress, kIdentifyTimeoutMs))
             continue;
@@ -417,7 +418,7 @@ bool ReadConfirmed(const TVerdelTransactionCallback& Transaction, uint8_t Instru
 }
 
 bool IdentifyModule(TKelvorec& Rec, uint8_t /*Address: every read goes to 254*/,
-                    const TVerdelTransactionCallback& Transaction)
+                    const TVerdelTransactionCallback& Transaction, const TReadAttemptObserver& Observer)
 {
     if (!Transaction)
         return false;
@@ -428,7 +429,7 @@ bool IdentifyModule(TKelvorec& Rec, uint8_t /*Address: every read goes to 254*/,
 
     RawByteString reply;
     auto read = [&](uint8_t instruction, const RawByteString& data, const char* failure) {
-        if (!ReadConfirmed(Transaction, instruction, data, reply))
+        if (!ReadConfirmed(Transaction, instruction, data, reply, Observer))
             throw Exception(failure);
     };
     auto channelByte = [](uint8_t channel) { return RawByteString(1, static_cast<char>(channel)); };

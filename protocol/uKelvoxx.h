@@ -253,12 +253,23 @@ using TVerdelTransactionCallback = std::function<bool(
     uint8_t Instruction, const RawByteString& Data, RawByteString& Reply, uint8_t Address,
     int32_t TimeoutMs)>;
 
+// Told at the start of every attempt of a confirmed read: the request
+// (instruction and data), the attempt (1 ...) and the number of attempts a
+// step may take. For a caller that shows progress; an exception it raises
+// ends the read and passes through.
+using TReadAttemptObserver =
+    std::function<void(uint8_t Instruction, const RawByteString& Data, int Attempt, int Attempts)>;
+
+// Attempts of one confirmed read.
+constexpr int kReadAttempts = 5;
+
 // The confirmed read: up to five attempts of two transactions (to address
 // 254, 500 ms); succeeds with the first reply that is non-empty and equal
 // to the one after it. Reply is assigned only on success; an empty
 // Transaction fails at once. Exceptions of the transaction pass through.
 bool ReadConfirmed(const TVerdelTransactionCallback& Transaction, uint8_t Instruction,
-                   const RawByteString& Data, RawByteString& Reply);
+                   const RawByteString& Data, RawByteString& Reply,
+                   const TReadAttemptObserver& Observer = nullptr);
 
 // Reads the whole module into Rec with confirmed reads: identification,
 // channel configuration and watching of channels 1-4 and 0, the 4-20 mA
@@ -268,7 +279,9 @@ bool ReadConfirmed(const TVerdelTransactionCallback& Transaction, uint8_t Instru
 // step raises the general error "Device not responding ($F3)" and its
 // siblings and leaves Rec partly filled; decoder and transaction errors pass
 // through.
-bool IdentifyModule(TKelvorec& Rec, uint8_t Address, const TVerdelTransactionCallback& Transaction);
+// Observer, when given, is told of every attempt of every step.
+bool IdentifyModule(TKelvorec& Rec, uint8_t Address, const TVerdelTransactionCallback& Transaction,
+                    const TReadAttemptObserver& Observer = nullptr);
 
 // ---------------------------------------------------------------------------
 // Change lists and write commands (working copy against the record read

@@ -2,19 +2,24 @@
 # Installs the Debian packages the build and the tests need, only those that
 # are missing, with one "apt-get update" before the first install. Safe to run
 # again: on a machine that has everything it does nothing.
+#
+#   scripts/install-deps.sh           everything: native, Windows, fuzzing, window
+#   scripts/install-deps.sh --quick   only what a native build of kelvoctl and
+#                                     kelvo-sim needs (the README's quick start)
 set -euo pipefail
 
 packages=(
   cmake ninja-build g++ pkg-config python3
   googletest libgtest-dev libgmock-dev
   libxml2-dev libcli11-dev nlohmann-json3-dev
-  g++-mingw-w64-x86-64-posix wine64
-  clang-14 libclang-rt-14-dev
 )
-if [ "${KELVO_WITH_GUI:-1}" = 1 ]; then
-  # The window: Qt Widgets with its tools (moc, rcc), SVG for the pictures,
-  # the fallback fonts of the design's Windows fonts, Xvfb for screenshots.
-  packages+=(qt6-base-dev qt6-base-dev-tools qt6-svg-dev fonts-liberation2 fonts-dejavu-core xvfb xauth)
+if [ "${1:-}" != --quick ]; then
+  packages+=(g++-mingw-w64-x86-64-posix wine64 clang-14 libclang-rt-14-dev)
+  if [ "${KELVO_WITH_GUI:-1}" = 1 ]; then
+    # The window: Qt Widgets with its tools (moc, rcc), SVG for the pictures,
+    # the fallback fonts of the design's Windows fonts, Xvfb for screenshots.
+    packages+=(qt6-base-dev qt6-base-dev-tools qt6-svg-dev fonts-liberation2 fonts-dejavu-core xvfb xauth)
+  fi
 fi
 
 missing=()

@@ -9,11 +9,13 @@
 //   kelvoctl backup COM5 module.json
 //   kelvoctl restore COM5 module.json
 //   kelvoctl read USB:FT12AB34
+//   kelvoctl read /dev/ttyUSB0 --address 5
 //   kelvoctl watch --probe
 //
 // Exit status: 0 success; 1 no module answered or a step failed (the
 // message names it); 2 a usage error (unknown key, a value outside its
-// limits, an invalid backup file) - then nothing has been written.
+// limits, an invalid backup file) - then nothing has been written; 130
+// interrupted (Ctrl+C, SIGTERM).
 
 #include <CLI/CLI.hpp>
 
@@ -21,6 +23,7 @@
 
 #include "kelvoctl_args.h"
 #include "kelvoctl_commands.h"
+#include "kelvoctl_connect.h"
 #include "kelvoctl_console.h"
 #include "kelvoctl_keys.h"
 #include "kelvoctl_report.h"
@@ -38,17 +41,25 @@ namespace {
 
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitInterrupted = 130;
+
+constexpr const char* kAddressHelp =
+    "Send the probe and the reads to this module address (0-253) instead of 254, which every module answers: "
+    "for one of several modules on an RS-485 bus";
 
 // The options of the commands that talk to one module.
 struct TPortArgs {
     std::string Port;
     int32_t Speed = 0;
     std::string Speeds;
+    int Address = -1;
 };
 
 void AddPortOptions(CLI::App* Command, TPortArgs& Args)
 {
-    Command->add_option("PORT", Args.Port, "COM port of the module, e.g. COM5, or a USB device, USB:<serial number>")
+    Command->add_option("PORT", Args.Port,
+                        "COM port of the module, e.g. COM5, its device node (/dev/ttyUSB0, \\\\.\\COM5), or a USB "
+                        "device, USB:<serial number>")
         ->required();
     auto* speed = Command->add_option("--speed", Args.Speed,
                                       "Talk at exactly this line speed (bit/s) instead of searching for it")
@@ -56,18 +67,22 @@ void AddPortOptions(CLI::App* Command, TPortArgs& Args)
     Command->add_option("--speeds", Args.Speeds,
                         "Speeds to search for the module at, e.g. 9600,115200 or all (default 9600,115200)")
         ->excludes(speed);
+    Command->add_option("--address", Args.Address, kAddressHelp)->check(CLI::Range(0, 253));
 }
 
 TPortChoice PortChoice(const TPortArgs& Args)
 {
     TPortChoice c;
-    const TInterfaceName name = ParseInterfaceName(Args.Port);
+    TInterfaceName name = ParseInterfaceName(Args.Port);
+    ResolveNode(name);
     c.Port = name.Port;
     c.UsbSerial = name.UsbSerial;
     if (Args.Speed > 0)
         c.Speed = Args.Speed;
     if (!Args.Speeds.empty())
         c.Speeds = ParseSpeedList(Args.Speeds);
+    if (Args.Address >= 0)
+        c.Address = static_cast<uint8_t>(Args.Address);
     return c;
 }
 
@@ -88,7 +103,7 @@ std::string KeysHelp()
 
 void ReportError(bool Json, const std::string& Message, int Code)
 {
-    std::cerr << "kelvoctl: " << Message << "\n";
+    Note(Message);
     if (Json)
         std::cout << ojson{{"error", Message}, {"exit_code", Code}}.dump(-1, ' ', false, ojson::error_handler_t::replace)
                   << "\n";
@@ -101,7 +116,7 @@ int main(int argc, char** argv)
     PrepareConsole();
     TMainThreadQueue::Init();
     // Messages of the lower layers (unknown items in a reply) are notes.
-    TScopedMessageSink sink([](const std::string& Text) { std::cerr << "kelvoctl: " << Text << "\n"; });
+    TScopedMessageSink sink([](const std::string& Text) { Note(Text); });
 
     CLI::App app{
         "Finds Kelvo measuring modules on COM ports and FTDI USB devices, reads, changes and backs up their configuration and\n"
@@ -116,17 +131,24 @@ int main(int argc, char** argv)
     app.add_flag("--json", json, "Machine-readable output (JSON; measure: one object per line)");
     app.add_flag("--debug", debug, "Write the diagnostic log (yyyymmdd_N.log beside the program)");
     app.add_flag("--trace", trace, "Forward all module traffic to the terminal window (kelvo-termlisten on Linux)");
+    bool progress = false;
+    app.add_flag("--progress", progress,
+                 "Report progress on stderr line by line also when it is not a terminal (on a terminal it always "
+                 "shows, except with --json)");
 
     auto* ports = app.add_subcommand(
         "ports", "List the COM ports present, then the FTDI USB devices, and whether they are free or in use");
 
     auto* search = app.add_subcommand("search", "Probe every COM port and USB device present (or one) for modules");
     std::string searchSpeeds = "9600,115200";
-    std::string searchPort;
+    std::vector<std::string> searchPorts;
+    int searchAddress = -1;
     search->add_option("--speeds", searchSpeeds,
                        "Speeds to try, e.g. 9600,115200, 19200 or all; tried in the window's order")
         ->capture_default_str();
-    search->add_option("--port", searchPort, "Probe only this port or USB device, e.g. COM3 or USB:FT12AB34");
+    search->add_option("PORT,--port", searchPorts,
+                       "Probe only these ports or USB devices, in this order, e.g. COM3 /dev/ttyUSB0 USB:FT12AB34");
+    search->add_option("--address", searchAddress, kAddressHelp)->check(CLI::Range(0, 253));
 
     auto* watch = app.add_subcommand("watch", "Print a line for every module interface plugged in or out, until Ctrl+C");
     bool watchProbe = false;
@@ -170,10 +192,15 @@ int main(int argc, char** argv)
 
     TPortArgs restoreArgs;
     std::string restoreFile;
+    bool dryRun = false;
+    bool force = false;
     auto* restore = app.add_subcommand(
         "restore", "Set the configuration from a backup file and save it (only the differences are written)");
     AddPortOptions(restore, restoreArgs);
     restore->add_option("FILE", restoreFile, "Backup file to read")->required();
+    restore->add_flag("--dry-run", dryRun, "Print the differences that would be written, and write nothing");
+    restore->add_flag("--force", force,
+                      "Restore address and speed also onto a module with another serial number than the backup's");
 
     std::vector<std::string> args = Utf8Arguments(argc, argv);
     std::vector<char*> pointers;
@@ -188,6 +215,8 @@ int main(int argc, char** argv)
 
     if (debug)
         SetLogEnabled(true);
+    ConfigureProgress(!json && StderrIsTerminal(), progress && !json);
+    InstallInterruptHandlers();
     if (trace)
         SetDataTraceHandler(TerminalForwarderHandler());
     // FTDI's D2XX library, or the one KELVO_FTD2XX names; optional.
@@ -199,10 +228,13 @@ int main(int argc, char** argv)
         if (ports->parsed()) {
             RunPorts(out);
         } else if (search->parsed()) {
-            std::optional<TInterfaceName> only;
-            if (!searchPort.empty())
-                only = ParseInterfaceName(searchPort);
-            RunSearch(out, ParseSpeedList(searchSpeeds), only);
+            std::vector<TInterfaceName> only;
+            for (const std::string& p : searchPorts)
+                only.push_back(ParseInterfaceName(p));
+            std::optional<uint8_t> address;
+            if (searchAddress >= 0)
+                address = static_cast<uint8_t>(searchAddress);
+            RunSearch(out, ParseSpeedList(searchSpeeds), only, address);
         } else if (watch->parsed()) {
             RunWatch(out, watchProbe, ParseSpeedList(watchSpeeds), watchSeconds);
         } else if (read->parsed()) {
@@ -214,8 +246,11 @@ int main(int argc, char** argv)
         } else if (backup->parsed()) {
             RunBackup(out, PortChoice(backupArgs), backupFile);
         } else if (restore->parsed()) {
-            RunRestore(out, PortChoice(restoreArgs), restoreFile);
+            RunRestore(out, PortChoice(restoreArgs), restoreFile, dryRun, force);
         }
+    } catch (const EInterrupted& e) {
+        ReportError(json, e.Message(), kExitInterrupted);
+        rc = kExitInterrupted;
     } catch (const EUsageError& e) {
         ReportError(json, e.Message(), kExitUsage);
         rc = kExitUsage;

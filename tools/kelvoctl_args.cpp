@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 
 #include "uKelvoxx.h"
 
@@ -43,12 +44,25 @@ uint16_t ParsePortName(std::string_view Text)
 
 std::string TInterfaceName::Text() const
 {
-    return UsbSerial.empty() ? "COM" + std::to_string(Port) : "USB:" + UsbSerial;
+    if (!UsbSerial.empty())
+        return "USB:" + UsbSerial;
+    if (Port == 0 && !Node.empty())
+        return Node;
+    return "COM" + std::to_string(Port);
 }
 
 TInterfaceName ParseInterfaceName(std::string_view Text)
 {
     TInterfaceName name;
+    if (!Text.empty() && Text.front() == '/') {
+        name.Node = Text;
+        return name;
+    }
+    // The Windows device name of a COM port.
+    if (Text.size() > 4 && Text.substr(0, 4) == "\\\\.\\") {
+        name.Port = ParsePortName(Text.substr(4));
+        return name;
+    }
     if (Text.size() >= 4 && LowerCase(Text.substr(0, 4)) == "usb:") {
         const std::string_view serial = Text.substr(4);
         // The driver reports serial numbers of at most 15 characters.
@@ -132,13 +146,81 @@ std::optional<bool> ParseSwitch(std::string_view Text)
     return std::nullopt;
 }
 
+namespace {
+
+// "-1.2345e+03" (to_chars' or printf's scientific form) in plain notation:
+// "-1234.5". Trailing zeros of the fraction are dropped; "-0" is "0".
+std::string PlainFromScientific(std::string_view Sci)
+{
+    const bool negative = !Sci.empty() && Sci.front() == '-';
+    if (negative)
+        Sci.remove_prefix(1);
+    const size_t e = Sci.find_first_of("eE");
+    int exponent = 0;
+    if (e != std::string_view::npos) {
+        std::from_chars(Sci.data() + e + 1 + (Sci[e + 1] == '+' ? 1 : 0), Sci.data() + Sci.size(), exponent);
+        Sci = Sci.substr(0, e);
+    }
+    std::string digits;
+    for (char c : Sci)
+        if (c != '.')
+            digits += c;
+    // The value is 0.digits * 10^(exponent + 1).
+    int point = exponent + 1;
+    while (digits.size() > 1 && digits.front() == '0' && point > 1) {
+        digits.erase(0, 1);
+        --point;
+    }
+    std::string out;
+    if (point <= 0)
+        out = "0." + std::string(static_cast<size_t>(-point), '0') + digits;
+    else if (static_cast<size_t>(point) >= digits.size())
+        out = digits + std::string(static_cast<size_t>(point) - digits.size(), '0');
+    else
+        out = digits.substr(0, static_cast<size_t>(point)) + "." + digits.substr(static_cast<size_t>(point));
+    if (out.find('.') != std::string::npos) {
+        while (out.back() == '0')
+            out.pop_back();
+        if (out.back() == '.')
+            out.pop_back();
+    }
+    if (out.find_first_not_of("0.") == std::string::npos)
+        return "0";
+    return negative ? "-" + out : out;
+}
+
+}  // namespace
+
 std::string FloatText(float Value)
 {
-    char buf[64];
-    auto [p, ec] = std::to_chars(buf, buf + sizeof buf, Value);
-    if (ec != std::errc())
+    if (!std::isfinite(Value))
         return "?";
-    return std::string(buf, p);
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.5e", static_cast<double>(Value));
+    return PlainFromScientific(buf);
+}
+
+std::string ExactFloatText(float Value)
+{
+    char buf[64];
+    auto [p, ec] = std::to_chars(buf, buf + sizeof buf, Value, std::chars_format::scientific);
+    if (ec != std::errc() || !std::isfinite(Value))
+        return "?";
+    return PlainFromScientific(std::string_view(buf, static_cast<size_t>(p - buf)));
+}
+
+std::string NumberText(double Value)
+{
+    if (!std::isfinite(Value))
+        return "?";
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.9e", Value);
+    return PlainFromScientific(buf);
+}
+
+std::string SpeedText(int64_t BitsPerSecond)
+{
+    return std::to_string(BitsPerSecond) + " bit/s";
 }
 
 }  // namespace kelvo::ctl

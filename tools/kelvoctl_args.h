@@ -40,17 +40,27 @@ private:
 // "COM5", "com5" or "5" -> 5 (1-255). Raises EUsageError otherwise.
 uint16_t ParsePortName(std::string_view Text);
 
+// Ctrl+C or SIGTERM ended the command: exit status 130.
+class EInterrupted : public Exception {
+public:
+    using Exception::Exception;
+};
+
 // Where kelvoctl talks to a module: a COM port, or an FTDI USB device by
 // its serial number.
 struct TInterfaceName {
     uint16_t Port = 0;      // COM port, when UsbSerial is empty
     std::string UsbSerial;  // USB device
-    // "COM5", "USB:FT12AB34".
+    // A device node ("/dev/ttyUSB0") as the user gave it, until it is
+    // matched to its COM number (Port).
+    std::string Node;
+    // "COM5", "USB:FT12AB34"; the node while it has no number.
     std::string Text() const;
 };
 
-// "COM5", "com5", "5" or "USB:FT12AB34" (the prefix in any case). Raises
-// EUsageError otherwise (an empty or over-long serial number included).
+// "COM5", "com5", "5", "\\.\COM5", "USB:FT12AB34" (the prefix in any case)
+// or a device node, an absolute path ("/dev/ttyUSB0"). Raises EUsageError
+// otherwise (an empty or over-long serial number included).
 TInterfaceName ParseInterfaceName(std::string_view Text);
 
 // The line speeds a search may try, in bit/s, lowest first.
@@ -72,9 +82,20 @@ std::optional<int64_t> ParseWhole(std::string_view Text);
 // "on", "off", "1", "0", "yes", "no", "true", "false" in any case.
 std::optional<bool> ParseSwitch(std::string_view Text);
 
-// The shortest decimal text that reads back as the same single-precision
-// value: 0.2f -> "0.2", 10.0f -> "10", 1e-7f -> "1e-07".
+// A single as kelvoctl shows it: at most six significant digits, what a
+// single holds faithfully, in plain notation: 1.5000001f -> "1.5",
+// 999.99994f -> "1000", 1e8f -> "100000000", 1e-7f -> "0.0000001".
 std::string FloatText(float Value);
+
+// The shortest plain decimal text that reads back as exactly the same
+// single: 0.2f -> "0.2", 999.99994f -> "999.99994".
+std::string ExactFloatText(float Value);
+
+// A limit or any other double, plain, up to ten significant digits.
+std::string NumberText(double Value);
+
+// A line speed as kelvoctl writes it everywhere: "9600 bit/s".
+std::string SpeedText(int64_t BitsPerSecond);
 
 // ASCII lower case.
 std::string LowerCase(std::string_view Text);

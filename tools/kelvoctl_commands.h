@@ -25,16 +25,22 @@ struct TPortChoice {
     std::string UsbSerial;  // a USB device instead of the port
     std::optional<int32_t> Speed;
     std::set<int32_t> Speeds{9600, 115200};
+    // Probes and reads to this module address instead of 254.
+    std::optional<uint8_t> Address;
 };
 
 void RunPorts(const TOutput& Out);
-void RunSearch(const TOutput& Out, const std::set<int32_t>& Speeds, std::optional<TInterfaceName> Only);
+// Only: these interfaces, in this order; empty: all the device manager lists.
+void RunSearch(const TOutput& Out, const std::set<int32_t>& Speeds, std::vector<TInterfaceName> Only,
+               std::optional<uint8_t> Address);
 void RunRead(const TOutput& Out, const TPortChoice& Where);
 // Count 0: until the program is stopped.
 void RunMeasure(const TOutput& Out, const TPortChoice& Where, uint32_t Count, uint32_t IntervalMs,
                 const std::string& CsvFile);
 void RunSet(const TOutput& Out, const TPortChoice& Where, const std::vector<std::string>& Assignments);
 void RunBackup(const TOutput& Out, const TPortChoice& Where, const std::string& File);
-void RunRestore(const TOutput& Out, const TPortChoice& Where, const std::string& File);
+// DryRun: only the differences are printed. Force: address and speed are
+// restored also onto a module of another serial number.
+void RunRestore(const TOutput& Out, const TPortChoice& Where, const std::string& File, bool DryRun, bool Force);
 
 }  // namespace kelvo::ctl

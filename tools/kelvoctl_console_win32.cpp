@@ -1,7 +1,11 @@
 #include "kelvoctl_console.h"
 
 #include <windows.h>
+#include <io.h>
 #include <shellapi.h>
+
+#include <cstdio>
+#include <cstring>
 
 namespace kelvo::ctl {
 
@@ -40,6 +44,47 @@ std::vector<std::string> Utf8Arguments(int argc, char** argv)
 void PrepareConsole()
 {
     SetConsoleOutputCP(CP_UTF8);
+}
+
+bool StderrIsTerminal()
+{
+    return _isatty(_fileno(stderr)) != 0;
+}
+
+std::string ResolvedNode(const std::string& Path)
+{
+    return Path;
+}
+
+bool NodePresent(const std::string& /*Path*/)
+{
+    return true;
+}
+
+std::string SystemErrorText(int Error)
+{
+    char buf[256] = "";
+    const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                   static_cast<DWORD>(Error), 0, buf, sizeof buf, nullptr);
+    std::string text(buf, n);
+    while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' ' || text.back() == '.'))
+        text.pop_back();
+    return text.empty() ? "system error " + std::to_string(Error) : text;
+}
+
+bool SameNode(const std::string& A, const std::string& B)
+{
+    return _stricmp(A.c_str(), B.c_str()) == 0;
+}
+
+std::string NodeAccessAdvice(const std::string& /*Node*/)
+{
+    return {};
+}
+
+std::string NodeHolders(const std::string& /*Node*/)
+{
+    return {};
 }
 
 }  // namespace kelvo::ctl

@@ -1,6 +1,7 @@
 #include "kelvoctl_json.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "kelvoctl_args.h"
 #include "kelvoctl_text.h"
@@ -33,9 +34,9 @@ bool IsSwitch(TKeyField Field)
 
 }  // namespace
 
-ojson KeyValueJson(const TKelvorec& Record, const TKey& Key)
+ojson KeyValueJson(const TKelvorec& Record, const TKey& Key, bool Exact)
 {
-    const auto text = KeyValueText(Record, Key);
+    const auto text = KeyValueText(Record, Key, Exact);
     if (!text)
         return nullptr;
     if (IsNumeric(Key.Field)) {
@@ -54,6 +55,36 @@ namespace {
 [[noreturn]] void Invalid(const std::string& Why)
 {
     throw EUsageError("not a valid kelvoctl backup: " + Why);
+}
+
+// "not valid JSON at line 3, column 5: unexpected '}'; expected string
+// literal" from the parser's report, whose own text names byte offsets and
+// exception ids.
+std::string JsonErrorText(std::string_view Text, const nlohmann::json::parse_error& E)
+{
+    size_t line = 1, column = 1;
+    const size_t end = std::min<size_t>(E.byte > 0 ? E.byte - 1 : 0, Text.size());
+    for (size_t i = 0; i < end; ++i) {
+        if (Text[i] == '\n')
+            ++line, column = 1;
+        else if ((static_cast<uint8_t>(Text[i]) & 0xC0) != 0x80)
+            ++column;
+    }
+    std::string why = E.what();
+    // "[json.exception.parse_error.101] parse error at line 1, column 3: syntax error while parsing value - ..."
+    for (const char* lead : {": syntax error while parsing ", ": "}) {
+        const size_t at = why.find(lead);
+        if (at != std::string::npos) {
+            why.erase(0, at + std::strlen(lead));
+            break;
+        }
+    }
+    if (const size_t dash = why.find(" - "); dash != std::string::npos && dash < 20)
+        why.erase(0, dash + 3);
+    if (Text.find_first_not_of(" \t\r\n") == std::string_view::npos)
+        return "not valid JSON: the file is empty";
+    return "not valid JSON at line " + std::to_string(line) + ", column " + std::to_string(column) + ": " +
+           PrintableText(why);
 }
 
 // A JSON value as the text ParseSetting takes; nothing for null.
@@ -90,12 +121,12 @@ void AddSetting(TBackup& Out, const std::string& Key, const nlohmann::json& V)
 
 }  // namespace
 
-ojson BackupJson(const TKelvorec& Record)
+ojson BackupJson(const TKelvorec& Record, const std::string& Made)
 {
     ojson settings = ojson::object();
     for (const TKey& key : AllKeys()) {
         if (key.Channel == 0) {
-            settings[key.Name()] = KeyValueJson(Record, key);
+            settings[key.Name()] = KeyValueJson(Record, key, true);
             continue;
         }
         const std::string ch = "ch" + std::to_string(key.Channel);
@@ -108,7 +139,7 @@ ojson BackupJson(const TKelvorec& Record)
             settings[ch] = ojson::object();
         for (const TFieldInfo& f : KeyFields())
             if (f.Field == key.Field)
-                settings[ch][f.Name] = KeyValueJson(Record, key);
+                settings[ch][f.Name] = KeyValueJson(Record, key, true);
     }
     ojson doc = ojson::object();
     doc["kelvoctl"] = "backup";
@@ -116,6 +147,9 @@ ojson BackupJson(const TKelvorec& Record)
     doc["model"] = ModelName(Record.Model);
     doc["identification"] = ModuleTextToUtf8(Record.Info.Identification);
     doc["serial"] = ModuleTextToUtf8(Record.Info.SerialText);
+    doc["serial_number"] = Record.Info.SerialNumber;
+    if (!Made.empty())
+        doc["made"] = Made;
     doc["settings"] = std::move(settings);
     return doc;
 }
@@ -125,6 +159,8 @@ TBackup ParseBackup(std::string_view Text)
     nlohmann::json doc;
     try {
         doc = nlohmann::json::parse(Text.begin(), Text.end());
+    } catch (const nlohmann::json::parse_error& e) {
+        throw EUsageError(JsonErrorText(Text, e));
     } catch (const nlohmann::json::exception& e) {
         Invalid(std::string("not JSON (") + e.what() + ")");
     }
@@ -144,6 +180,10 @@ TBackup ParseBackup(std::string_view Text)
 
     TBackup out;
     out.Model = doc["model"].get<std::string>();
+    if (doc.contains("serial") && doc["serial"].is_string())
+        out.Serial = doc["serial"].get<std::string>();
+    if (doc.contains("made") && doc["made"].is_string())
+        out.Made = doc["made"].get<std::string>();
     for (const auto& [name, value] : doc["settings"].items()) {
         const std::string lower = LowerCase(name);
         const bool channel = lower.size() == 3 && lower.compare(0, 2, "ch") == 0 && lower[2] >= '1' && lower[2] <= '4';

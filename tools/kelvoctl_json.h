@@ -15,11 +15,15 @@
 //   }
 //
 // The settings use the keys of "kelvoctl set" and the same limits. Numbers
-// are written in their shortest form that reads back as the same value, so
-// a backup restored onto the module it came from changes nothing. null
-// marks a setting the module does not have (a channel without gain, ...);
-// restoring skips it. Model, identification and serial describe where the
-// backup came from; only the model is checked on restore.
+// are written as kelvoctl shows them where that gives the module back the
+// same value, else in as many digits as that takes, so a backup restored
+// onto the module it came from changes nothing. null marks a setting the
+// module does not have (a channel without gain, ...); restoring skips it.
+// Model, identification, serial and the time it was made (local time)
+// describe where the backup came from. Restore refuses a backup of another
+// model and, onto a module of another serial number, leaves address and
+// speed alone unless forced. Older backups carry no serial_number and no
+// made; the serial text serves then.
 
 #include <string>
 #include <string_view>
@@ -35,21 +39,24 @@ namespace kelvo::ctl {
 constexpr int kBackupVersion = 1;
 
 // The value of Key in Record as JSON: a number for the numeric settings,
-// text for the others, null where the key does not apply.
-nlohmann::ordered_json KeyValueJson(const TKelvorec& Record, const TKey& Key);
+// text for the others, null where the key does not apply. Exact as for
+// KeyValueText.
+nlohmann::ordered_json KeyValueJson(const TKelvorec& Record, const TKey& Key, bool Exact = false);
 
-// The backup document of Record.
-nlohmann::ordered_json BackupJson(const TKelvorec& Record);
+// The backup document of Record, made at Made ("2024-05-01 12:03:07").
+nlohmann::ordered_json BackupJson(const TKelvorec& Record, const std::string& Made = std::string());
 
 struct TBackup {
-    std::string Model;  // ModelName of the module it came from
+    std::string Model;   // ModelName of the module it came from
+    std::string Serial;  // its serial text ("0042.xx.xx/0256"), empty when the file has none
+    std::string Made;    // when the backup was made, empty when the file does not say
     std::vector<TAssignment> Settings;
 };
 
 // Reads a backup file's text. Anything that is not a complete, valid backup
-// raises EUsageError saying what is wrong: not JSON, another kind of
-// document or version, an unknown key, a value of the wrong type or outside
-// its limits.
+// raises EUsageError saying what is wrong in one line: not JSON (with the
+// line and column), another kind of document or version, an unknown key, a
+// value of the wrong type or outside its limits.
 TBackup ParseBackup(std::string_view Text);
 
 }  // namespace kelvo::ctl

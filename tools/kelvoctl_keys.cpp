@@ -60,13 +60,16 @@ std::string Quoted(std::string_view Value)
     return "\"" + std::string(Value) + "\"";
 }
 
+// A number within Min ... Max as the module stores it, a single: the
+// limit 99999999 is stored as 100000000, which is therefore within too (a
+// backup of a range at the limit shows it so).
 double Number(const TKey& Key, std::string_view Value, double Min, double Max)
 {
     const auto d = ParseDecimal(Value);
     if (!d)
         Refuse(Key, Quoted(Value) + " is not a number");
-    if (*d < Min || *d > Max)
-        Refuse(Key, std::string(Value) + " is outside " + FloatText(float(Min)) + " ... " + FloatText(float(Max)));
+    if ((*d < Min || *d > Max) && (ToSingle(*d) < ToSingle(Min) || ToSingle(*d) > ToSingle(Max)))
+        Refuse(Key, std::string(Value) + " is outside " + NumberText(Min) + " ... " + NumberText(Max));
     return *d;
 }
 
@@ -122,6 +125,46 @@ bool ChannelPresent(const TKelvorec& Record, uint8_t Channel)
 void RangeOf(const TChannelConfig& C, float& Min, float& Max)
 {
     CoefficientsToRange(C.Offset, C.Slope, kRangeSpan, Min, Max);
+}
+
+// Whether setting the range Min ... Max gives exactly these coefficients.
+bool GivesCoefficients(double Min, double Max, float Offset, float Slope)
+{
+    float offset = 0, slope = 0;
+    RangeToCoefficients(Min, Max, kRangeSpan, offset, slope);
+    return SameSingle(offset, Offset) && SameSingle(slope, Slope);
+}
+
+double Parsed(const std::string& Text)
+{
+    return ParseDecimal(Text).value_or(0);
+}
+
+// The two ends of a channel's range as texts. Exact: the shown form of an
+// end where it sets the same coefficients again, else the exact one.
+std::pair<std::string, std::string> RangeTexts(const TChannelConfig& C, bool Exact)
+{
+    float min = 0, max = 0;
+    RangeOf(C, min, max);
+    std::pair<std::string, std::string> shown{FloatText(min), FloatText(max)};
+    if (!Exact)
+        return shown;
+    const std::string exactMin = ExactFloatText(min);
+    const std::string exactMax = ExactFloatText(max);
+    for (const auto& [a, b] : {shown, std::pair{exactMin, shown.second}, std::pair{shown.first, exactMax}})
+        if (GivesCoefficients(Parsed(a), Parsed(b), C.Offset, C.Slope))
+            return {a, b};
+    return {exactMin, exactMax};
+}
+
+// A stored single: the shown form, or for a backup the exact one where the
+// shown form is another single.
+std::string SingleText(float Value, bool Exact)
+{
+    const std::string shown = FloatText(Value);
+    if (!Exact || SameSingle(ToSingle(Parsed(shown)), Value))
+        return shown;
+    return ExactFloatText(Value);
 }
 
 // Whether the assignment's value is what Record holds, compared the way the
@@ -323,7 +366,7 @@ TAssignment ParseAssignment(std::string_view KeyEqualsValue)
     return ParseSetting(KeyEqualsValue.substr(0, eq), KeyEqualsValue.substr(eq + 1));
 }
 
-std::optional<std::string> KeyValueText(const TKelvorec& Record, const TKey& Key)
+std::optional<std::string> KeyValueText(const TKelvorec& Record, const TKey& Key, bool Exact)
 {
     const uint8_t i = Key.Channel;
     if (i == 0) {
@@ -341,13 +384,11 @@ std::optional<std::string> KeyValueText(const TKelvorec& Record, const TKey& Key
         return std::nullopt;
     const TChannelConfig& c = Record.Channels[i - 1];
     const TChannelWatch& w = Record.Watch[i - 1];
-    float min = 0, max = 0;
-    RangeOf(c, min, max);
     switch (Key.Field) {
     case TKeyField::Name: return ModuleTextToUtf8(TrimText(c.Name));
     case TKeyField::Unit: return ModuleTextToUtf8(TrimText(c.Unit));
-    case TKeyField::RangeMin: return FloatText(min);
-    case TKeyField::RangeMax: return FloatText(max);
+    case TKeyField::RangeMin: return RangeTexts(c, Exact).first;
+    case TKeyField::RangeMax: return RangeTexts(c, Exact).second;
     case TKeyField::Decimals: return std::to_string(c.Decimals);
     case TKeyField::Gain:
         if (!c.HasGain || c.GainCode > kMaxGainCode)
@@ -358,9 +399,9 @@ std::optional<std::string> KeyValueText(const TKelvorec& Record, const TKey& Key
             return std::nullopt;
         return std::string(c.Sensor4to20mA == 1 ? "on" : "off");
     case TKeyField::Watch: return std::string((w.WatchFlags & kWatchOnFlag) ? "on" : "off");
-    case TKeyField::Upper: return FloatText(w.Upper);
-    case TKeyField::Lower: return FloatText(w.Lower);
-    case TKeyField::Hysteresis: return FloatText(w.Hysteresis);
+    case TKeyField::Upper: return SingleText(w.Upper, Exact);
+    case TKeyField::Lower: return SingleText(w.Lower, Exact);
+    case TKeyField::Hysteresis: return SingleText(w.Hysteresis, Exact);
     default: return std::nullopt;
     }
 }
@@ -389,21 +430,31 @@ std::vector<TChange> ApplyAssignments(TKelvoSession& Session, const std::vector<
             auto& [min, max] = ends[a.Key.Channel - 1];
             float& end = a.Key.Field == TKeyField::RangeMin ? min : max;
             const float value = ToSingle(a.Number);
-            if (SameSingle(end, value))
+            TChannelConfig& c = working.Channels[a.Key.Channel - 1];
+            // The end as shown, or an end that sets the very coefficients
+            // the module holds (1000 for a maximum shown from 999.99994).
+            const bool isMin = a.Key.Field == TKeyField::RangeMin;
+            if (SameSingle(end, value) || GivesCoefficients(isMin ? a.Number : min, isMin ? max : a.Number, c.Offset, c.Slope))
                 continue;
             CheckApplies(device, a);
             before = FloatText(end);
+            after = FloatText(value);
+            if (before == after)
+                before = ExactFloatText(end), after = ExactFloatText(value);
             end = value;
-            after = FloatText(end);
-            TChannelConfig& c = working.Channels[a.Key.Channel - 1];
             RangeToCoefficients(min, max, kRangeSpan, c.Offset, c.Slope);
         } else {
             if (Holds(working, a))
                 continue;
             CheckApplies(device, a);
-            before = KeyValueText(working, a.Key).value_or("");
+            const TKelvorec was = working;
             Store(working, a);
+            before = KeyValueText(was, a.Key).value_or("");
             after = KeyValueText(working, a.Key).value_or("");
+            if (before == after) {
+                before = KeyValueText(was, a.Key, true).value_or("");
+                after = KeyValueText(working, a.Key, true).value_or("");
+            }
         }
         bool merged = false;
         for (TChange& c : changes)

@@ -82,11 +82,14 @@ TAssignment ParseSetting(std::string_view Key, std::string_view Value);
 // "KEY=VALUE" (the value may be empty, e.g. "ch1.unit=").
 TAssignment ParseAssignment(std::string_view KeyEqualsValue);
 
-// The value of Key in Record as kelvoctl shows and backs it up (UTF-8, the
-// same form ParseSetting accepts); nothing when the key does not apply: a
-// channel the module did not report, a gain or 4-20 mA option the channel
-// does not have, a speed code outside the speed list.
-std::optional<std::string> KeyValueText(const TKelvorec& Record, const TKey& Key);
+// The value of Key in Record as kelvoctl shows it (UTF-8, the same form
+// ParseSetting accepts; numbers with the precision of a single); nothing
+// when the key does not apply: a channel the module did not report, a gain
+// or 4-20 mA option the channel does not have, a speed code outside the
+// speed list. Exact, for backups: a number in that short form only when
+// setting it gives the module back exactly what it holds, else in as many
+// digits as that takes.
+std::optional<std::string> KeyValueText(const TKelvorec& Record, const TKey& Key, bool Exact = false);
 
 // One setting that the working copy now holds differently from the module.
 struct TChange {

@@ -18,12 +18,12 @@ std::string Value(const TKelvorec& Record, TKeyField Field, uint8_t Channel, con
     return KeyValueText(Record, TKey{Field, Channel}).value_or(Missing);
 }
 
-std::string SpeedText(const TKelvorec& Record)
+std::string RecordSpeedText(const TKelvorec& Record)
 {
     const uint8_t code = Record.Info.SpeedCode;
     if (code >= kSpeedCodeCount)
         return "unknown (code " + std::to_string(code) + ")";
-    return std::to_string(SpeedCodeToBaudRate(code)) + " bit/s";
+    return SpeedText(SpeedCodeToBaudRate(code));
 }
 
 std::string ModelText(uint8_t Model)
@@ -46,7 +46,7 @@ std::string RecordText(const TKelvorec& Record)
         {"Model", ModelText(Record.Model)},
         {"Serial number", ModuleTextToUtf8(Record.Info.SerialText)},
         {"Address", std::to_string(Record.Info.Address)},
-        {"Speed", SpeedText(Record)},
+        {"Speed", RecordSpeedText(Record)},
         {"User data", Value(Record, TKeyField::UserData, 0, "")},
     });
 
@@ -113,7 +113,7 @@ std::string FoundModulesText(const std::vector<TFoundModule>& Found)
         if (m.Record)
             std::snprintf(serial, sizeof serial, "%.4d", int(m.Record->Info.SerialNumber));
         t.AddRow({ModelName(m.Model), m.Interface.empty() ? "COM" + std::to_string(m.Port) : m.Interface, serial,
-                  std::to_string(m.Speed)});
+                  SpeedText(m.Speed)});
     }
     return t.Render();
 }
@@ -172,8 +172,10 @@ std::vector<std::string> MeasureHeadings(const TKelvorec& Record)
     return h;
 }
 
-std::vector<std::string> MeasureCells(const std::array<TKelvoChannelRecountedValue, 4>& Values)
+std::vector<std::string> MeasureCells(const std::array<TKelvoChannelRecountedValue, 4>& Values, bool Answered)
 {
+    if (!Answered)
+        return std::vector<std::string>(4, kNoAnswer);
     std::vector<std::string> cells;
     for (const TKelvoChannelRecountedValue& v : Values) {
         const TRecountedValueView view = ViewOfRecountedValue(v);
@@ -186,7 +188,7 @@ std::vector<std::string> MeasureCells(const std::array<TKelvoChannelRecountedVal
 ojson MeasureJson(const std::string& Time, bool Answered, const TKelvorec& Record,
                   const std::array<TKelvoChannelRecountedValue, 4>& Values)
 {
-    const std::vector<std::string> cells = MeasureCells(Values);
+    const std::vector<std::string> cells = MeasureCells(Values, Answered);
     ojson rows = ojson::array();
     for (uint8_t i = 1; i <= 4; ++i) {
         const TKelvoChannelRecountedValue& v = Values[i - 1];

@@ -52,8 +52,11 @@ std::string TimeText(std::chrono::system_clock::time_point Time, bool WithDate);
 std::vector<std::string> MeasureHeadings(const TKelvorec& Record);
 
 // What the measuring page shows for each row: "-" for a value that is not
-// valid, "OVR " for an overrange, else the module's text.
-std::vector<std::string> MeasureCells(const std::array<TKelvoChannelRecountedValue, 4>& Values);
+// valid, "OVR " for an overrange, else the module's text. A poll the module
+// did not answer shows kNoAnswer in every row, unlike a channel whose
+// value is not valid.
+constexpr const char* kNoAnswer = "no answer";
+std::vector<std::string> MeasureCells(const std::array<TKelvoChannelRecountedValue, 4>& Values, bool Answered = true);
 
 ojson MeasureJson(const std::string& Time, bool Answered, const TKelvorec& Record,
                   const std::array<TKelvoChannelRecountedValue, 4>& Values);

@@ -1,10 +1,9 @@
 #include "kelvoctl_usb.h"
 
-#include <atomic>
 #include <chrono>
-#include <csignal>
 #include <iostream>
 
+#include "kelvoctl_connect.h"
 #include "kelvoctl_report.h"
 #include "uKelvoSession.h"
 #include "uMainThreadQueue.h"
@@ -15,13 +14,6 @@
 namespace kelvo::ctl {
 
 namespace {
-
-std::atomic<bool> gInterrupted{false};
-
-extern "C" void OnInterrupt(int)
-{
-    gInterrupted = true;
-}
 
 // One watch: the manager's notifications, printed as they come.
 class TWatch {
@@ -79,7 +71,7 @@ private:
         }
         if (auto usb = Supports<IFTDISerialPortInterface>(Channel))
             usb->ResetDevice();
-        Print("found", name, ModelName(record.Model) + " at " + TKelvoSession::SpeedLabel(FSession.CurrentBaudRate),
+        Print("found", name, ModelName(record.Model) + " at " + SpeedText(FSession.CurrentBaudRate),
               ojson{{"model", ModelName(record.Model)}, {"speed", FSession.CurrentBaudRate}});
     }
 
@@ -127,25 +119,18 @@ std::string ChannelName(const TPortChoice& Where)
 
 void RunWatch(const TOutput& Out, bool Probe, const std::set<int32_t>& Speeds, uint32_t Seconds)
 {
-    gInterrupted = false;
-    auto previous = std::signal(SIGINT, OnInterrupt);
-#ifdef SIGTERM
-    auto previousTerm = std::signal(SIGTERM, OnInterrupt);
-#endif
     {
         TWatch watch(Out, Probe, Speeds);
         if (!Out.Json)
             std::cerr << "kelvoctl: watching for modules being plugged in and out"
                       << (Seconds ? " for " + std::to_string(Seconds) + " s" : std::string(" (Ctrl+C ends)")) << "\n";
         const uint32_t start = GetTickCount32();
-        while (!gInterrupted && (Seconds == 0 || GetTickCount32() - start < Seconds * 1000u))
+        while (!Interrupted() && (Seconds == 0 || GetTickCount32() - start < Seconds * 1000u))
             TMainThreadQueue::DrainFor(100);
     }
     TMainThreadQueue::Drain();
-    std::signal(SIGINT, previous);
-#ifdef SIGTERM
-    std::signal(SIGTERM, previousTerm);
-#endif
+    // Ctrl+C is how a watch ends.
+    ClearInterrupted();
 }
 
 }  // namespace kelvo::ctl

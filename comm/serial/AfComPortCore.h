@@ -165,8 +165,23 @@ enum TAfPortPresence : int {
     ppNotFound = 2,     // no such port
 };
 
-// Tries to open COM<Number> the way the core does and closes it again.
-TAfPortPresence AfProbeComPort(int Number);
+// Why a port could not be opened, as far as the system tells.
+enum TAfOpenFailure : uint8_t {
+    ofNone = 0,      // it could be opened
+    ofNotFound,      // no such port (no node, no UART behind a legacy node)
+    ofAccessDenied,  // the user may not open it
+    ofInUse,         // another program (or another port object) holds it
+    ofNotSerial,     // the node is not a terminal
+    ofOther,         // anything else; SystemError says what
+};
+struct TAfOpenError {
+    TAfOpenFailure Reason = ofNone;
+    int SystemError = 0;  // errno or GetLastError of the failing call, 0 when none
+};
+
+// Tries to open COM<Number> the way the core does and closes it again. Why,
+// when given, learns why it could not be opened.
+TAfPortPresence AfProbeComPort(int Number, TAfOpenError* Why = nullptr);
 
 // The system's device name of COM<Number> ("\\.\COM3"; on POSIX the node the
 // COM number maps to, e.g. "/dev/ttyS2" or "$KELVO_PORTS_DIR/com3"); empty

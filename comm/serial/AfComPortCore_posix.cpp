@@ -212,6 +212,17 @@ bool IsMissing(int Err)
     return Err == ENOENT || Err == ENOTDIR || Err == ENXIO || Err == ENODEV || Err == EIO;
 }
 
+TAfOpenFailure OpenFailureOf(int Err)
+{
+    if (IsMissing(Err))
+        return ofNotFound;
+    if (Err == EACCES || Err == EPERM)
+        return ofAccessDenied;
+    if (Err == EBUSY)
+        return ofInUse;  // another opener set TIOCEXCL
+    return ofOther;
+}
+
 speed_t StandardSpeed(uint32_t Rate)
 {
     switch (Rate) {
@@ -255,37 +266,42 @@ public:
     TAfOpenResult Open(int Number) override
     {
         const std::string path = AfComPortDeviceName(Number);
+        FOpenError = TAfOpenError{ofNotFound, 0};
         if (path.empty())
             return TAfOpenResult::NotFound;
+        FOpenError = TAfOpenError{ofOther, 0};
         if (FWake < 0)
             return TAfOpenResult::Failed;  // closing could not wake the event thread
         int fd;
         do {
             fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         } while (fd < 0 && errno == EINTR);
-        if (fd < 0)
-            return IsMissing(errno) ? TAfOpenResult::NotFound : TAfOpenResult::Failed;
-        if (!::isatty(fd)) {
-            ::close(fd);
-            return TAfOpenResult::Failed;
+        if (fd < 0) {
+            const int err = errno;
+            FOpenError = TAfOpenError{OpenFailureOf(err), err};
+            return IsMissing(err) ? TAfOpenResult::NotFound : TAfOpenResult::Failed;
         }
+        auto fail = [&](TAfOpenFailure Reason, int Err, TAfOpenResult Result) {
+            ::close(fd);
+            FOpenError = TAfOpenError{Reason, Err};
+            return Result;
+        };
+        if (!::isatty(fd))
+            return fail(ofNotSerial, ENOTTY, TAfOpenResult::Failed);
         struct serial_struct ss;
         std::memset(&ss, 0, sizeof ss);
-        if (::ioctl(fd, TIOCGSERIAL, &ss) == 0 && ss.type == PORT_UNKNOWN) {
-            ::close(fd);
-            return TAfOpenResult::NotFound;
-        }
+        if (::ioctl(fd, TIOCGSERIAL, &ss) == 0 && ss.type == PORT_UNKNOWN)
+            return fail(ofNotFound, ENXIO, TAfOpenResult::NotFound);
         // No sharing: a port another program (or another port object) holds
         // is "in use". The lock catches those that TIOCEXCL lets through
         // (a privileged opener).
         if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            ::close(fd);
-            return TAfOpenResult::Failed;
+            const int err = errno;
+            return fail(err == EWOULDBLOCK ? ofInUse : ofOther, err, TAfOpenResult::Failed);
         }
-        if (::ioctl(fd, TIOCEXCL) != 0) {
-            ::close(fd);
-            return TAfOpenResult::Failed;
-        }
+        if (::ioctl(fd, TIOCEXCL) != 0)
+            return fail(ofOther, errno, TAfOpenResult::Failed);
+        FOpenError = TAfOpenError{};
         FFd = fd;
         int bits;
         FModemLines = ::ioctl(fd, TIOCMGET, &bits) == 0;
@@ -294,6 +310,9 @@ public:
         FCounters = ::ioctl(fd, TIOCGICOUNT, &FLastCount) == 0;
         return TAfOpenResult::Ok;
     }
+
+    // Why the last Open failed.
+    const TAfOpenError& OpenError() const { return FOpenError; }
 
     bool SetTimeouts() override { return FFd >= 0; }
 
@@ -739,6 +758,7 @@ private:
     uint32_t FErrors = 0;
     uint32_t FMask = 0;
     bool FMaskChanged = false;
+    TAfOpenError FOpenError;
     uint32_t FLineMask = 0;
     bool FDead = false;
     bool FDeadUnreported = false;
@@ -784,12 +804,17 @@ std::string AfComPortDeviceName(int Number)
     return {};
 }
 
-TAfPortPresence AfProbeComPort(int Number)
+TAfPortPresence AfProbeComPort(int Number, TAfOpenError* Why)
 {
+    if (Why)
+        *Why = TAfOpenError{ofNotFound, 0};
     if (Number <= 0)
         return ppNotFound;
     afcore::TPosixPort port;
-    switch (port.Open(Number)) {
+    const afcore::TAfOpenResult result = port.Open(Number);
+    if (Why)
+        *Why = port.OpenError();
+    switch (result) {
     case afcore::TAfOpenResult::Ok:
         port.CloseHandle();
         return ppAvailable;

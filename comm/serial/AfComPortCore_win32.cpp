@@ -355,17 +355,29 @@ std::string AfComPortDeviceName(int Number)
     return name;
 }
 
-TAfPortPresence AfProbeComPort(int Number)
+TAfPortPresence AfProbeComPort(int Number, TAfOpenError* Why)
 {
+    if (Why)
+        *Why = TAfOpenError{ofNotFound, 0};
     if (Number <= 0)
         return ppNotFound;
     const std::string name = AfComPortDeviceName(Number);
     HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (h != INVALID_HANDLE_VALUE) {
         CloseHandle(h);
+        if (Why)
+            *Why = TAfOpenError{};
         return ppAvailable;
     }
-    return GetLastError() == ERROR_FILE_NOT_FOUND ? ppNotFound : ppUnavailable;
+    const DWORD err = GetLastError();
+    if (Why) {
+        // A COM port that another program holds answers "access denied".
+        const TAfOpenFailure reason = err == ERROR_FILE_NOT_FOUND ? ofNotFound
+                                      : err == ERROR_ACCESS_DENIED || err == ERROR_SHARING_VIOLATION ? ofInUse
+                                                                                                      : ofOther;
+        *Why = TAfOpenError{reason, static_cast<int>(err)};
+    }
+    return err == ERROR_FILE_NOT_FOUND ? ppNotFound : ppUnavailable;
 }
 
 }  // namespace kelvo

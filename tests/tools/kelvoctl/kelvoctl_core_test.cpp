@@ -116,10 +116,10 @@ TEST(KelvoctlKeys, ValuesAreHeldToTheEditorsLimits)
 {
     // Accepted at the edges, refused just past them.
     for (const char* ok : {"ch1.upper=10000", "ch1.lower=-10000", "ch1.hyst=0", "ch2.min=-99999999",
-                           "ch2.max=99999999", "ch1.decimals=0", "ch1.decimals=2", "address=0", "address=253",
+                           "ch2.max=99999999", "ch2.max=100000000", "ch1.decimals=0", "ch1.decimals=2", "address=0", "address=253",
                            "speed=300", "speed=230400", "ch1.gain=1x", "ch1.gain=128", "ch1.gain=16X"})
         EXPECT_EQ(ErrorOf(ok), "") << ok;
-    for (const char* bad : {"ch1.upper=10000.01", "ch1.lower=-10001", "ch1.hyst=1e5", "ch2.min=-100000000",
+    for (const char* bad : {"ch1.upper=10000.01", "ch1.lower=-10001", "ch1.hyst=1e5", "ch2.min=-100000008",
                             "ch2.max=1e9", "ch1.decimals=3", "ch1.decimals=-1", "ch1.decimals=1.5",
                             "address=254", "address=-1", "speed=110", "speed=12345", "speed=", "ch1.gain=3x",
                             "ch1.gain=256", "ch1.gain=0", "ch1.watch=maybe", "ch1.sensor="})
@@ -364,6 +364,12 @@ TEST(KelvoctlArgs, PortsAndSpeedLists)
     EXPECT_EQ(ParsePortName("12"), 12);
     for (const char* bad : {"COM0", "COM256", "COM", "COMX", "", "COM-1", "/dev/ttyS0", "COM1a"})
         EXPECT_THROW(ParsePortName(bad), EUsageError) << bad;
+    // Ports also by their device names; a node waits for its COM number.
+    EXPECT_EQ(ParseInterfaceName("\\\\.\\COM5").Port, 5);
+    EXPECT_EQ(ParseInterfaceName("/dev/ttyUSB0").Node, "/dev/ttyUSB0");
+    EXPECT_EQ(ParseInterfaceName("usb:FT1").Text(), "USB:FT1");
+    for (const char* bad : {"\\\\.\\LPT1", "dev/ttyS0", "USB:"})
+        EXPECT_THROW(ParseInterfaceName(bad), EUsageError) << bad;
 
     EXPECT_EQ(ParseSpeedList("9600,115200"), (std::set<int32_t>{9600, 115200}));
     EXPECT_EQ(ParseSpeedList(" 19200 "), (std::set<int32_t>{19200}));
@@ -373,11 +379,17 @@ TEST(KelvoctlArgs, PortsAndSpeedLists)
         EXPECT_THROW(ParseSpeedList(bad), EUsageError) << bad;
 }
 
-TEST(KelvoctlArgs, FloatsAreWrittenShortAndReadBackExactly)
+TEST(KelvoctlArgs, FloatsAreShownAsSinglesAndWrittenExactlyWhereNeeded)
 {
-    EXPECT_EQ(FloatText(0.2f), "0.2");
-    EXPECT_EQ(FloatText(10.0f), "10");
-    EXPECT_EQ(FloatText(-50.0f), "-50");
+    // Shown with the precision of a single, in plain notation.
+    EXPECT_EQ(FloatText(1.5000001f), "1.5");
+    EXPECT_EQ(FloatText(999.99994f), "1000");
+    EXPECT_EQ(FloatText(99999999.0f), "100000000");
+    EXPECT_EQ(FloatText(-1e-7f), "-0.0000001");
+    EXPECT_EQ(FloatText(-0.0f), "0");
+    EXPECT_EQ(ExactFloatText(999.99994f), "999.99994");
+    EXPECT_EQ(ExactFloatText(0.2f), "0.2");
+    EXPECT_EQ(ExactFloatText(1e20f), "100000000000000000000");
     std::mt19937 rng(1);
     std::uniform_int_distribution<uint32_t> bits;
     for (int i = 0; i < 20000; ++i) {
@@ -386,9 +398,9 @@ TEST(KelvoctlArgs, FloatsAreWrittenShortAndReadBackExactly)
         std::memcpy(&f, &b, sizeof f);
         if (!std::isfinite(f))
             continue;
-        const auto back = ParseDecimal(FloatText(f));
-        ASSERT_TRUE(back) << FloatText(f);
-        ASSERT_TRUE(SameSingle(ToSingle(*back), f)) << FloatText(f);
+        const auto back = ParseDecimal(ExactFloatText(f));
+        ASSERT_TRUE(back) << ExactFloatText(f);
+        ASSERT_TRUE(SameSingle(ToSingle(*back), f)) << ExactFloatText(f);
     }
 }
 

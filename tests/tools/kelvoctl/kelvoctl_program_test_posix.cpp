@@ -8,20 +8,28 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
+#include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "kelvoctl_args.h"
 #include "uConversionUtils.h"
 #include "uKelvoxx.h"
+#include "AfComPortCore.h"
 #include "uSimPty.h"
 
 using namespace kelvo;
@@ -40,61 +48,95 @@ struct TRun {
     std::string Err;
 };
 
-// Runs kelvoctl with Args, collecting its output; a run that hangs is
-// killed after two minutes.
-TRun Ctl(const std::vector<std::string>& Args)
-{
-    std::vector<std::string> argv{KELVOCTL_EXE};
-    argv.insert(argv.end(), Args.begin(), Args.end());
-    std::vector<char*> ptrs;
-    for (auto& a : argv)
-        ptrs.push_back(a.data());
-    ptrs.push_back(nullptr);
-
-    TRun run;
-    int out[2], err[2];
-    if (::pipe(out) != 0 || ::pipe(err) != 0)
-        return run;
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(out[1], 1);
-        ::dup2(err[1], 2);
-        ::close(out[0]), ::close(out[1]), ::close(err[0]), ::close(err[1]);
-        ::execv(ptrs[0], ptrs.data());
-        ::_exit(127);
+// kelvoctl running with Args (after Prefix, e.g. setpriv and its options),
+// its output collected by Finish; a run that hangs is killed after two
+// minutes.
+class TChild {
+public:
+    explicit TChild(const std::vector<std::string>& Args, const std::vector<std::string>& Prefix = {})
+    {
+        std::vector<std::string> argv = Prefix;
+        argv.push_back(KELVOCTL_EXE);
+        argv.insert(argv.end(), Args.begin(), Args.end());
+        std::vector<char*> ptrs;
+        for (auto& a : argv)
+            ptrs.push_back(a.data());
+        ptrs.push_back(nullptr);
+        int out[2], err[2];
+        if (::pipe(out) != 0 || ::pipe(err) != 0)
+            return;
+        FPid = ::fork();
+        if (FPid == 0) {
+            ::dup2(out[1], 1);
+            ::dup2(err[1], 2);
+            ::close(out[0]), ::close(out[1]), ::close(err[0]), ::close(err[1]);
+            ::execvp(ptrs[0], ptrs.data());
+            ::_exit(127);
+        }
+        ::close(out[1]);
+        ::close(err[1]);
+        FFds[0] = out[0];
+        FFds[1] = err[0];
     }
-    ::close(out[1]);
-    ::close(err[1]);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
-    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    std::string* sinks[2] = {&run.Out, &run.Err};
-    int open = 2;
-    while (open > 0 && std::chrono::steady_clock::now() < deadline) {
-        if (::poll(fds, 2, 200) <= 0)
-            continue;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+
+    void Signal(int Sig) { ::kill(FPid, Sig); }
+
+    TRun Finish()
+    {
+        TRun run;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+        pollfd fds[2] = {{FFds[0], POLLIN, 0}, {FFds[1], POLLIN, 0}};
+        std::string* sinks[2] = {&run.Out, &run.Err};
+        int open = 2;
+        while (open > 0 && std::chrono::steady_clock::now() < deadline) {
+            if (::poll(fds, 2, 200) <= 0)
                 continue;
-            char buf[4096];
-            const ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
-            if (n > 0) {
-                sinks[i]->append(buf, size_t(n));
-            } else {
-                ::close(fds[i].fd);
-                fds[i].fd = -1;
-                --open;
+            for (int i = 0; i < 2; ++i) {
+                if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+                    continue;
+                char buf[4096];
+                const ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
+                if (n > 0) {
+                    sinks[i]->append(buf, size_t(n));
+                } else {
+                    ::close(fds[i].fd);
+                    fds[i].fd = -1;
+                    --open;
+                }
             }
         }
+        if (open > 0)
+            ::kill(FPid, SIGKILL);
+        for (auto& f : fds)
+            if (f.fd >= 0)
+                ::close(f.fd);
+        int status = 0;
+        ::waitpid(FPid, &status, 0);
+        run.Status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return run;
     }
-    if (open > 0)
-        ::kill(pid, SIGKILL);
-    for (auto& f : fds)
-        if (f.fd >= 0)
-            ::close(f.fd);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    run.Status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
+
+private:
+    pid_t FPid = -1;
+    int FFds[2] = {-1, -1};
+};
+
+TRun Ctl(const std::vector<std::string>& Args)
+{
+    return TChild(Args).Finish();
+}
+
+// Waits up to Ms for Ready.
+template <class F>
+bool WaitFor(F Ready, int Ms = 10000)
+{
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(Ms);
+    while (!Ready()) {
+        if (std::chrono::steady_clock::now() > until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
 }
 
 std::string Describe(const TRun& R)
@@ -182,6 +224,17 @@ using Writes_t = std::vector<std::pair<uint8_t, RawByteString>>;
 
 }  // namespace
 
+// The line of Text that holds Part ("" when none).
+std::string Line(const std::string& Text, const std::string& Part)
+{
+    const size_t at = Text.find(Part);
+    if (at == std::string::npos)
+        return std::string();
+    const size_t begin = Text.rfind('\n', at);
+    const size_t start = begin == std::string::npos ? 0 : begin + 1;
+    return Text.substr(start, Text.find('\n', at) - start);
+}
+
 TEST_F(KelvoctlProgram, SearchFindsAModuleAtAnotherSpeedOnlyWhenThatSpeedIsChosen)
 {
     TSimSettings s = DefaultSimSettings(TSimModel::KelvoRS);
@@ -191,18 +244,24 @@ TEST_F(KelvoctlProgram, SearchFindsAModuleAtAnotherSpeedOnlyWhenThatSpeedIsChose
 
     TRun r = Ctl({"search", "--port", kCom});
     EXPECT_EQ(r.Status, 1) << Describe(r);
+    EXPECT_NE(Line(r.Out, kCom).find("no answer at 9600 bit/s, 115200 bit/s"), std::string::npos) << Describe(r);
     EXPECT_NE(r.Err.find("No module found"), std::string::npos) << Describe(r);
     // One JSON document, the failure in it.
     r = Ctl({"--json", "search", "--port", kCom});
     EXPECT_EQ(r.Status, 1) << Describe(r);
     const auto none = nlohmann::json::parse(r.Out);
     EXPECT_TRUE(none["modules"].empty());
+    EXPECT_EQ(none["interfaces"][0]["result"], "no answer");
     EXPECT_EQ(none["error"].get<std::string>().rfind("No module found", 0), 0u);
 
+    // A row per port in the order named, a port that is not there included.
     Module->ClearLogs();
-    r = Ctl({"search", "--port", kCom, "--speeds", "19200,9600"});
+    r = Ctl({"search", "COM202", kCom, "--speeds", "19200,9600"});
     ASSERT_EQ(r.Status, 0) << Describe(r);
-    EXPECT_NE(r.Out.find("KelvoRS  COM201     0077"), std::string::npos) << Describe(r);
+    EXPECT_EQ(Line(r.Out, kCom), "COM201     KelvoRS   0077    19200 bit/s   found") << Describe(r);
+    EXPECT_LT(r.Out.find("COM202"), r.Out.find(kCom)) << Describe(r);
+    EXPECT_NE(Line(r.Out, "COM202").find("no such port (no link com202 in the ports folder"), std::string::npos)
+        << Describe(r);
     // The window's order whatever the list's: 9600 before 19200.
     const auto log = Module->RequestLog();
     ASSERT_FALSE(log.empty());
@@ -218,10 +277,6 @@ TEST_F(KelvoctlProgram, SearchFindsAModuleAtAnotherSpeedOnlyWhenThatSpeedIsChose
     EXPECT_EQ(j["modules"][0]["serial_number"], 77);
     EXPECT_EQ(j["modules"][0]["speed"], 19200);
     EXPECT_TRUE(Writes().empty());
-
-    r = Ctl({"search", "--port", "COM202"});
-    EXPECT_EQ(r.Status, 1) << Describe(r);
-    EXPECT_NE(r.Err.find("COM202: no such port"), std::string::npos) << Describe(r);
 }
 
 TEST_F(KelvoctlProgram, SearchGoesOnPastDevicesThatAreNotModules)
@@ -249,8 +304,12 @@ TEST_F(KelvoctlProgram, SearchGoesOnPastDevicesThatAreNotModules)
     for (auto& p : ptys)
         p->Stop();
     ASSERT_EQ(r.Status, 0) << Describe(r);
-    EXPECT_NE(r.Out.find("KelvoRS  COM201"), std::string::npos) << Describe(r);
-    EXPECT_EQ(r.Out.find("COM199"), std::string::npos) << Describe(r);
+    EXPECT_EQ(Line(r.Out, kCom).rfind("COM201     KelvoRS", 0), 0u) << Describe(r);
+    EXPECT_NE(Line(r.Out, "COM199").find("answered at 9600 bit/s, but not with a valid reply (bytes that are not a "
+                                         "Verdel 97 frame)"),
+              std::string::npos)
+        << Describe(r);
+    EXPECT_NE(Line(r.Out, "COM200").find("(a frame that cannot be read)"), std::string::npos) << Describe(r);
     // Each foreign port costs two short probes, not the chatter's lifetime.
     EXPECT_LT(took, std::chrono::seconds(20));
 }
@@ -273,9 +332,12 @@ TEST_F(KelvoctlProgram, ReadPrintsTheModulesConfiguration)
                              "2   on           90    -20           2"})
         EXPECT_NE(r.Out.find(text), std::string::npos) << text << "\n" << Describe(r);
 
-    r = Ctl({"read", kCom, "--json", "--speed", "9600"});
+    // The port by its device node, and the node behind each port.
+    const std::string node = fs::canonical(Pty->LinkPath()).string();
+    r = Ctl({"read", node, "--json", "--speed", "9600"});
     ASSERT_EQ(r.Status, 0) << Describe(r);
     const auto j = nlohmann::json::parse(r.Out);
+    EXPECT_EQ(j["port"], kCom);
     EXPECT_EQ(j["line_speed"], 9600);
     const auto& m = j["module"];
     EXPECT_EQ(m["model"], "KelvoUSB");
@@ -298,9 +360,47 @@ TEST_F(KelvoctlProgram, ReadPrintsTheModulesConfiguration)
     EXPECT_EQ(m["channels"][1]["name"], "Teplota č");
     EXPECT_EQ(m["channels"][3]["gain"], "4x");
     EXPECT_TRUE(NonReads().empty());
+
+    r = Ctl({"--json", "ports"});
+    ASSERT_EQ(r.Status, 0) << Describe(r);
+    EXPECT_EQ(nlohmann::json::parse(r.Out)["ports"][0]["device"], node) << Describe(r);
+    EXPECT_EQ(Ctl({"read", "/dev/null"}).Status, 2);
 }
 
-TEST_F(KelvoctlProgram, MeasureShowsOverrangeAndInvalidRowsAsThePageDoes)
+TEST_F(KelvoctlProgram, ComputedValuesShowWithThePrecisionOfASingle)
+{
+    // Ranges whose maximum the module's coefficients give as 1.5000001,
+    // 999.99994 and 1e8.
+    TSimSettings s = DefaultSimSettings();
+    ApplySimChannelOption(s, "1:min=0.1,max=1.5");
+    ApplySimChannelOption(s, "2:min=-50,max=1000");
+    ApplySimChannelOption(s, "3:min=-99999999,max=99999999");
+    Serve(s);
+    TRun r = Ctl({"read", kCom});
+    ASSERT_EQ(r.Status, 0) << Describe(r);
+    EXPECT_NE(Line(r.Out, "1   Tlak").find(" 0.1        1.5 "), std::string::npos) << Describe(r);
+    EXPECT_NE(Line(r.Out, "2   Teplota").find(" -50       1000 "), std::string::npos) << Describe(r);
+    EXPECT_NE(Line(r.Out, "3   Vlhkost").find(" -100000000  100000000 "), std::string::npos) << Describe(r);
+
+    r = Ctl({"--json", "read", kCom});
+    ASSERT_EQ(r.Status, 0) << Describe(r);
+    const auto channels = nlohmann::json::parse(r.Out)["module"]["channels"];
+    EXPECT_EQ(channels[0]["max"].dump(), "1.5");
+    EXPECT_EQ(channels[1]["max"].dump(), "1000");
+    EXPECT_EQ(channels[2]["max"].dump(), "100000000");
+
+    // Setting what is shown changes nothing, and a backup restores exactly.
+    const fs::path file = Dir / "module.json";
+    ASSERT_EQ(Ctl({"backup", kCom, file.string()}).Status, 0);
+    Module->ClearLogs();
+    r = Ctl({"set", kCom, "ch1.max=1.5", "ch2.max=1000", "ch3.max=99999999"});
+    EXPECT_NE(r.Out.find("Nothing to change"), std::string::npos) << Describe(r);
+    r = Ctl({"restore", kCom, file.string()});
+    EXPECT_NE(r.Out.find("Nothing to change"), std::string::npos) << Describe(r);
+    EXPECT_TRUE(NonReads().empty());
+}
+
+TEST_F(KelvoctlProgram, MeasureShowsOverrangeInvalidAndUnansweredPollsApart)
 {
     TSimSettings s = DefaultSimSettings();
     ApplySimChannelOption(s, "2:live=overrange");
@@ -308,33 +408,48 @@ TEST_F(KelvoctlProgram, MeasureShowsOverrangeAndInvalidRowsAsThePageDoes)
     Serve(s);
     const fs::path csv = Dir / "values.csv";
 
-    TRun r = Ctl({"measure", kCom, "--count", "2", "--interval", "100", "--csv", csv.string()});
-    ASSERT_EQ(r.Status, 0) << Describe(r);
+    // The module falls silent after the first poll.
+    TChild child({"measure", kCom, "--count", "2", "--interval", "300", "--csv", csv.string()});
+    ASSERT_TRUE(WaitFor([&] {
+        for (const auto& q : Module->RequestLog())
+            if (q.Instruction == kInstrReadValues && q.Outcome == TSimOutcome::Answered)
+                return true;
+        return false;
+    }));
+    TSimFaults silent;
+    silent.Silent = true;
+    Module->SetFaults(silent);
+    TRun r = child.Finish();
+    EXPECT_EQ(r.Status, 1) << Describe(r);
+    std::vector<std::vector<std::string>> rows;
     std::istringstream lines(r.Out);
-    std::string line;
-    int rows = 0;
-    while (std::getline(lines, line)) {
+    for (std::string line; std::getline(lines, line);) {
         if (line.size() < 12 || line[2] != ':' || line[8] != '.')
             continue;
         std::istringstream cells(line);
-        std::vector<std::string> c;
+        rows.emplace_back();
         for (std::string w; cells >> w;)
-            c.push_back(w);
-        ASSERT_EQ(c.size(), 5u) << line;
-        EXPECT_TRUE(ctl::ParseDecimal(c[1])) << line;
-        EXPECT_EQ(c[2], "OVR") << line;
-        EXPECT_EQ(c[3], "-") << line;
-        ++rows;
+            rows.back().push_back(w);
     }
-    EXPECT_EQ(rows, 2) << Describe(r);
+    ASSERT_EQ(rows.size(), 2u) << Describe(r);
+    ASSERT_EQ(rows[0].size(), 5u);
+    EXPECT_TRUE(ctl::ParseDecimal(rows[0][1]));
+    EXPECT_EQ(rows[0][2], "OVR");
+    EXPECT_EQ(rows[0][3], "-");
+    EXPECT_EQ(rows[1], (std::vector<std::string>{rows[1][0], "no", "answer", "no", "answer", "no", "answer", "no",
+                                                  "answer"}));
     EXPECT_NE(r.Out.find("2 Teplota [C]"), std::string::npos) << Describe(r);
+    EXPECT_NE(r.Err.find("2 polls in "), std::string::npos) << Describe(r);
+    EXPECT_NE(r.Err.find(": 1 answered, 1 without answer"), std::string::npos) << Describe(r);
 
     const std::string file = ReadFile(csv);
     EXPECT_EQ(file.rfind("Time,1 Tlak [bar],2 Teplota [C],3 Vlhkost [%],4 Prutok [m3/h]\r\n", 0), 0u) << file;
     EXPECT_EQ(std::count(file.begin(), file.end(), '\n'), 3);
     EXPECT_NE(file.find(",OVR,-,"), std::string::npos) << file;
+    EXPECT_NE(file.find(",no answer,no answer,no answer,no answer\r\n"), std::string::npos) << file;
 
     // Rows are appended; the heading is written once.
+    Module->SetFaults(TSimFaults{});
     r = Ctl({"--json", "measure", kCom, "--csv", csv.string()});
     ASSERT_EQ(r.Status, 0) << Describe(r);
     const std::string appended = ReadFile(csv);
@@ -345,6 +460,12 @@ TEST_F(KelvoctlProgram, MeasureShowsOverrangeAndInvalidRowsAsThePageDoes)
     EXPECT_EQ(j["values"][2]["display"], "-");
     EXPECT_TRUE(j["values"][0]["valid"].get<bool>());
     EXPECT_TRUE(NonReads().empty());
+
+    // No module, no file.
+    Module->SetFaults(silent);
+    r = Ctl({"measure", kCom, "--speed", "9600", "--csv", (Dir / "none.csv").string()});
+    EXPECT_EQ(r.Status, 1) << Describe(r);
+    EXPECT_FALSE(fs::exists(Dir / "none.csv"));
 }
 
 TEST_F(KelvoctlProgram, SetOfOneUnitWritesExactlyThatUnit)
@@ -364,29 +485,57 @@ TEST_F(KelvoctlProgram, SetOfOneUnitWritesExactlyThatUnit)
     ASSERT_EQ(r.Status, 0) << Describe(r);
     EXPECT_NE(r.Out.find("Nothing to change"), std::string::npos) << Describe(r);
     EXPECT_TRUE(NonReads().empty());
+
+    // A range that does not rise is written, with a warning.
+    r = Ctl({"set", kCom, "ch3.min=100"});
+    ASSERT_EQ(r.Status, 0) << Describe(r);
+    EXPECT_NE(r.Err.find("warning: ch3.min (100) is not below ch3.max (100)"), std::string::npos) << Describe(r);
 }
 
-TEST_F(KelvoctlProgram, ANewAddressIsSavedAfterTheOtherSettings)
+TEST_F(KelvoctlProgram, AnAddressGivenReachesOnlyThatModule)
 {
-    Serve(DefaultSimSettings(TSimModel::KelvoRS));
-    TRun r = Ctl({"--json", "set", kCom, "address=9", "ch1.unit=mbar"});
+    TSimSettings s = DefaultSimSettings(TSimModel::KelvoRS);
+    s.Address = 5;
+    Serve(s);
+    auto addresses = [&] {
+        std::set<int> out;
+        for (const auto& q : Module->RequestLog())
+            out.insert(q.Address);
+        return out;
+    };
+    EXPECT_EQ(Ctl({"read", kCom, "--address", "6", "--speed", "9600"}).Status, 1);
+    EXPECT_EQ(addresses(), (std::set<int>{6}));
+
+    // Probe, reads, writes and the polls to 5; the new address is followed.
+    Module->ClearLogs();
+    TRun r = Ctl({"--json", "set", kCom, "--address", "5", "address=9", "ch1.unit=mbar"});
     ASSERT_EQ(r.Status, 0) << Describe(r);
     EXPECT_EQ(Writes(), (Writes_t{{0x1E, Bytes({0x01, 0x01, 0x13, 'm', 'b', 'a', 'r', ' '})}, {0xE0, Bytes({9, 6})}}));
     EXPECT_EQ(Module->Settings().Address, 9);
+    EXPECT_EQ(addresses(), (std::set<int>{5, 9}));
     const auto j = nlohmann::json::parse(r.Out);
     EXPECT_EQ(j["changes"].size(), 2u);
     EXPECT_TRUE(j["not_taken"].empty());
     EXPECT_EQ(j["module"]["address"], 9);
+
+    Module->ClearLogs();
+    EXPECT_EQ(Ctl({"measure", kCom, "--address", "9"}).Status, 0);
+    EXPECT_EQ(addresses(), (std::set<int>{9}));
+    Module->ClearLogs();
+    EXPECT_EQ(Ctl({"read", kCom}).Status, 0);
+    EXPECT_EQ(addresses(), (std::set<int>{254}));
 }
 
 TEST_F(KelvoctlProgram, BackupAndRestoreWriteOnlyTheDifferences)
 {
-    Serve(DefaultSimSettings());
+    Serve(DefaultSimSettings(TSimModel::KelvoRS));
     const fs::path file = Dir / "module.json";
     TRun r = Ctl({"backup", kCom, file.string()});
     ASSERT_EQ(r.Status, 0) << Describe(r);
     auto doc = nlohmann::json::parse(ReadFile(file));
-    EXPECT_EQ(doc["model"], "KelvoUSB");
+    EXPECT_EQ(doc["model"], "KelvoRS");
+    EXPECT_EQ(doc["serial_number"], 256);
+    EXPECT_EQ(doc["made"].get<std::string>().size(), 19u);
     EXPECT_EQ(doc["settings"]["ch1"]["name"], "Tlak");
 
     // An unchanged backup sends nothing, not even the write enable.
@@ -396,31 +545,51 @@ TEST_F(KelvoctlProgram, BackupAndRestoreWriteOnlyTheDifferences)
     EXPECT_NE(r.Out.find("Nothing to change"), std::string::npos) << Describe(r);
     EXPECT_TRUE(NonReads().empty());
 
-    // One setting changed in the file: that one is written.
+    // Changed settings: a dry run shows them, the restore writes them.
     doc["settings"]["ch1"]["upper"] = 9.5;
+    doc["settings"]["address"] = 7;
     std::ofstream(file) << doc.dump(2);
     Module->ClearLogs();
+    r = Ctl({"restore", kCom, file.string(), "--dry-run"});
+    ASSERT_EQ(r.Status, 0) << Describe(r);
+    EXPECT_NE(r.Out.find("ch1.upper  8       9.5"), std::string::npos) << Describe(r);
+    EXPECT_TRUE(NonReads().empty());
+    // Onto a module of another serial number everything but address and
+    // speed, and it says so; --force restores those too.
+    doc["serial"] = "0042.xx.xx/0999";
+    std::ofstream(file) << doc.dump(2);
     r = Ctl({"restore", kCom, file.string()});
     ASSERT_EQ(r.Status, 0) << Describe(r);
+    EXPECT_NE(r.Err.find("not restored: address (backup 7, module 1)"), std::string::npos) << Describe(r);
     EXPECT_EQ(Writes(), (Writes_t{{0x1C, Bytes({0x01, 0x01, 0x13}) + FloatToStrBin(9.5f)}}));
+    r = Ctl({"restore", kCom, file.string(), "--force"});
+    ASSERT_EQ(r.Status, 0) << Describe(r);
+    EXPECT_EQ(Module->Settings().Address, 7);
 
     // A backup of another model, or a broken file, is refused before
     // anything is written; the broken one before anything is sent at all.
-    doc["model"] = "KelvoRS";
+    doc["model"] = "KelvoUSB";
     std::ofstream(file) << doc.dump(2);
     Module->ClearLogs();
     r = Ctl({"restore", kCom, file.string()});
     EXPECT_EQ(r.Status, 2) << Describe(r);
-    EXPECT_NE(r.Err.find("backup of a KelvoRS"), std::string::npos) << Describe(r);
+    EXPECT_NE(r.Err.find("backup of a KelvoUSB"), std::string::npos) << Describe(r);
     EXPECT_TRUE(NonReads().empty());
 
     Module->ClearLogs();
-    std::ofstream(file) << "{\"kelvoctl\": \"backup\", \"version\": 1, \"model\": \"KelvoUSB\", \"settings\": "
+    std::ofstream(file) << "{\"kelvoctl\": \"backup\", \"version\": 1, \"model\": \"KelvoRS\", \"settings\": "
                            "{\"ch1\": {\"upper\": 10001}}}";
     r = Ctl({"restore", kCom, file.string()});
     EXPECT_EQ(r.Status, 2) << Describe(r);
-    r = Ctl({"restore", kCom, (Dir / "missing.json").string()});
+    std::ofstream(file) << "{\n  \"kelvoctl\": \"backup\",,\n}";
+    r = Ctl({"restore", kCom, file.string()});
     EXPECT_EQ(r.Status, 2) << Describe(r);
+    EXPECT_EQ(r.Err, "kelvoctl: " + file.string() + ": not valid JSON at line 2, column 24: unexpected ','; "
+                     "expected string literal\n");
+    const std::string missing = (Dir / "missing.json").string();
+    r = Ctl({"restore", kCom, missing});
+    EXPECT_EQ(r.Status, 2) << Describe(r);
+    EXPECT_EQ(r.Err, "kelvoctl: " + missing + ": No such file or directory\n");
     EXPECT_TRUE(Module->RequestLog().empty());
 }
 
@@ -437,7 +606,9 @@ TEST_F(KelvoctlProgram, WrongInputExitsWithTwoAndNothingIsWritten)
              {"read", kCom, "--speed", "fast"},
              {"read", kCom, "--speeds", "9601"},
              {"read", kCom, "--speed", "9600", "--speeds", "9600"},
+             {"read", kCom, "--address", "254"},
              {"measure", kCom, "--count", "-1"},
+             {"measure", kCom, "--csv", (Dir / "nofolder" / "v.csv").string()},
              {"frobnicate"},
              {},
          }) {
@@ -461,33 +632,159 @@ TEST_F(KelvoctlProgram, WrongInputExitsWithTwoAndNothingIsWritten)
     EXPECT_NE(r.Out.find("chN.hyst"), std::string::npos);
 }
 
-TEST_F(KelvoctlProgram, ASilentOrVanishingModuleExitsWithOneNamingTheStep)
+TEST_F(KelvoctlProgram, FailuresSayWhatCameBack)
 {
-    TSimSettings s = DefaultSimSettings();
-    s.Faults.Silent = true;
-    Serve(s);
-    TRun r = Ctl({"read", kCom});
+    struct TCase {
+        const char* What;
+        std::function<void(TSimFaults&)> Fault;
+        const char* Message;
+    };
+    const std::vector<TCase> cases{
+        {"silent", [](TSimFaults& f) { f.Silent = true; }, "kelvoctl: No module answered on COM201 at 9600 bit/s\n"},
+        {"checksum", [](TSimFaults& f) { f.BadChecksum = true; },
+         "kelvoctl: COM201 answered at 9600 bit/s, but not with a valid reply (checksum wrong); see --debug\n"},
+        {"stray byte", [](TSimFaults& f) { f.StrayByte = true; }, "(stray bytes before or after the frame)"},
+        {"gaps", [](TSimFaults& f) { f.ChunkSize = 4, f.ChunkPauseMs = 200; }, "(the reply was incomplete: cut short"},
+        {"unstable", [](TSimFaults& f) { f.Unstable = true; },
+         "kelvoctl: COM201: the module's two replies to the same request differed every time while reading the "
+         "identification (Device not responding ($F3))\n"},
+    };
+    for (const TCase& c : cases) {
+        TSimSettings s = DefaultSimSettings();
+        c.Fault(s.Faults);
+        Serve(s);
+        const TRun r = Ctl({"--progress", "read", kCom, "--speed", "9600"});
+        EXPECT_EQ(r.Status, 1) << c.What << " " << Describe(r);
+        EXPECT_NE(r.Err.find(c.Message), std::string::npos) << c.What << " " << Describe(r);
+        EXPECT_NE(r.Err.find("kelvoctl: probing COM201 at 9600 bit/s\n"), std::string::npos) << Describe(r);
+        Pty->Stop();
+        if (&c == &cases.back()) {
+            EXPECT_NE(r.Err.find("kelvoctl: COM201: reading the identification, attempt 5 of 5\n"), std::string::npos)
+                << Describe(r);
+        }
+    }
+    const TRun r = Ctl({"read", "COM202"});
     EXPECT_EQ(r.Status, 1) << Describe(r);
-    EXPECT_NE(r.Err.find("No module answered on COM201 at 9.600 bps, 115.200 bps"), std::string::npos) << Describe(r);
-    Pty->Stop();
+    EXPECT_EQ(r.Err, "kelvoctl: COM202: no such port (no link com202 in the ports folder " + Dir.string() +
+                         ", named by KELVO_PORTS_DIR)\n");
+}
 
-    // Gone after the probe, the identification and the first channel. At
-    // 300 bit/s the identification waits least for the replies that no
-    // longer come.
-    s = DefaultSimSettings();
-    s.SpeedCode = 1;
+TEST_F(KelvoctlProgram, AVanishedPortIsReportedWithinASecond)
+{
+    // Gone after the probe, the identification and the first channel, at a
+    // speed whose time-outs last four seconds.
+    TSimSettings s = DefaultSimSettings();
     s.Faults.VanishAfter = 5;
     Serve(s);
-    r = Ctl({"--json", "read", kCom, "--speed", "300"});
+    TChild child({"read", kCom});
+    ASSERT_TRUE(WaitFor([&] { return Pty->HungUp(); }));
+    const auto gone = std::chrono::steady_clock::now();
+    const TRun r = child.Finish();
+    EXPECT_LT(std::chrono::steady_clock::now() - gone, std::chrono::seconds(1));
     EXPECT_EQ(r.Status, 1) << Describe(r);
-    EXPECT_NE(r.Err.find("Reading the module on COM201 failed: Device not responding ($1F)"), std::string::npos)
+    EXPECT_NE(r.Err.find("kelvoctl: COM201: the port disappeared (" + (Dir / "com201").string() +
+                         " is gone) while reading channel 2's configuration"),
+              std::string::npos)
         << Describe(r);
-    const auto j = nlohmann::json::parse(r.Out);
-    EXPECT_EQ(j["exit_code"], 1);
-    EXPECT_TRUE(Pty->HungUp());
+}
 
-    // And the port is gone for the next command.
-    r = Ctl({"read", kCom});
+TEST_F(KelvoctlProgram, APortInUseOrForbiddenIsNamedSo)
+{
+    Serve(DefaultSimSettings());
+    const std::string node = Pty->SlaveName();
+    {
+        // Held by this test program.
+        const int fd = ::open(node.c_str(), O_RDWR | O_NOCTTY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+        const TRun r = Ctl({"read", kCom});
+        ::close(fd);
+        EXPECT_EQ(r.Status, 1) << Describe(r);
+        EXPECT_NE(r.Err.find("kelvoctl: COM201 (" + node + ") is in use by another program (kelvoctl_tests (pid " +
+                             std::to_string(::getpid()) + "))"),
+                  std::string::npos)
+            << Describe(r);
+    }
+    // Tried as a user without access to the node.
+    if (::geteuid() != 0 || ::access("/usr/bin/setpriv", X_OK) != 0)
+        GTEST_SKIP() << "needs root and setpriv to try as another user";
+    const group* dialout = ::getgrnam("dialout");
+    if (!dialout)
+        GTEST_SKIP() << "no group dialout to give the node to";
+    ASSERT_EQ(::chmod(Dir.c_str(), 0755), 0);
+    ASSERT_EQ(::chown(node.c_str(), uid_t(-1), dialout->gr_gid), 0);
+    ASSERT_EQ(::chmod(node.c_str(), 0660), 0);
+    const TRun probe = TChild({"--help"}, {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"}).Finish();
+    if (probe.Status != 0)
+        GTEST_SKIP() << "kelvoctl cannot run as user 65534 here: " << Describe(probe);
+    const TRun r = TChild({"read", kCom}, {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"}).Finish();
     EXPECT_EQ(r.Status, 1) << Describe(r);
-    EXPECT_NE(r.Err.find("COM201: no such port"), std::string::npos) << Describe(r);
+    EXPECT_NE(r.Err.find("permission denied on " + node + " (COM201) \u2014 add your user to the group dialout"),
+              std::string::npos)
+        << Describe(r);
+}
+
+TEST_F(KelvoctlProgram, CtrlCEndsReadsAtOnceAndFinishesTheWriteInProgress)
+{
+    // A read waiting for a module that fell silent, 36 s per attempt.
+    TSimSettings s = DefaultSimSettings();
+    s.SpeedCode = 10;  // 115200
+    s.Faults.EverySecond = true;
+    Serve(s);
+    {
+        TChild child({"read", kCom, "--speed", "115200"});
+        ASSERT_TRUE(WaitFor([&] { return Module->RequestLog().size() >= 2; }));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const auto sent = std::chrono::steady_clock::now();
+        child.Signal(SIGINT);
+        const TRun r = child.Finish();
+        EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(500));
+        EXPECT_EQ(r.Status, 130) << Describe(r);
+        EXPECT_NE(r.Err.find("interrupted while reading the identification"), std::string::npos) << Describe(r);
+        // The port is free again.
+        EXPECT_EQ(AfProbeComPort(int(kPort)), ppAvailable);
+    }
+    Pty->Stop();
+
+    // A restore of twelve changes, stopped after the first write: the report
+    // matches what the module took, and nothing more is sent.
+    s = DefaultSimSettings();
+    s.ReplyDelayMs = 60;
+    Serve(s);
+    const fs::path file = Dir / "module.json";
+    ASSERT_EQ(Ctl({"backup", kCom, file.string()}).Status, 0);
+    auto doc = nlohmann::json::parse(ReadFile(file));
+    for (int ch = 1; ch <= 4; ++ch) {
+        auto& c = doc["settings"]["ch" + std::to_string(ch)];
+        c["name"] = "N" + std::to_string(ch);
+        c["unit"] = "U" + std::to_string(ch);
+        c["upper"] = 5 + ch;
+    }
+    std::ofstream(file) << doc.dump(2);
+    Module->ClearLogs();
+    TChild child({"restore", kCom, file.string()});
+    ASSERT_TRUE(WaitFor([&] { return !Module->WriteLog().empty(); }));
+    child.Signal(SIGINT);
+    const TRun r = child.Finish();
+    const size_t took = Module->WriteLog().size();
+    EXPECT_EQ(r.Status, 130) << Describe(r);
+    EXPECT_LT(took, 12u);
+    EXPECT_NE(r.Out.find("Interrupted after " + std::to_string(took) + " of 12 writes"), std::string::npos)
+        << Describe(r);
+    EXPECT_NE(r.Out.find("The module now holds:"), std::string::npos) << Describe(r);
+    // Each write with its write enable, and nothing more.
+    EXPECT_EQ(NonReads().size(), 2 * took);
+
+    // A measurement stopped by Ctrl+C sums up and ends well.
+    TChild measure({"measure", kCom, "--count", "0", "--interval", "100"});
+    ASSERT_TRUE(WaitFor([&] {
+        size_t polls = 0;
+        for (const auto& q : Module->RequestLog())
+            polls += q.Instruction == kInstrReadValues;
+        return polls >= 2;
+    }));
+    measure.Signal(SIGTERM);
+    const TRun m = measure.Finish();
+    EXPECT_EQ(m.Status, 0) << Describe(m);
+    EXPECT_NE(m.Err.find("(stopped by Ctrl+C)"), std::string::npos) << Describe(m);
 }
