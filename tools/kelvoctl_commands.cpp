@@ -18,6 +18,8 @@
 #include "uKelvoSession.h"
 #include "uLogUtils.h"
 #include "uMainThreadQueue.h"
+#include "uMeasureCsv.h"
+#include "uTextFile.h"
 #include "uTickUtils.h"
 #include "uci_FTDIcore.h"
 #include "uci_FTDImanager.h"
@@ -45,48 +47,21 @@ void PrintJson(const ojson& J)
     std::cout << J.dump(2, ' ', false, ojson::error_handler_t::replace) << "\n" << std::flush;
 }
 
-fs::path Utf8Path(const std::string& Name)
-{
-    return fs::path(std::u8string(Name.begin(), Name.end()));
-}
-
 std::string ReadFileText(const std::string& File)
 {
-    std::error_code ec;
-    const fs::path path = Utf8Path(File);
-    const uintmax_t size = fs::file_size(path, ec);
-    if (ec)
-        throw EUsageError(File + ": " + ec.message());
-    if (size > kMaxBackupFileSize)
-        throw EUsageError(File + " is not a kelvoctl backup (far too large)");
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        throw EUsageError(File + ": cannot be read");
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    try {
+        return ReadTextFile(File, kMaxBackupFileSize);
+    } catch (const ETextFileError& e) {
+        throw EUsageError(e.TooLarge() ? File + " is not a kelvoctl backup (far too large)" : e.Message());
+    }
 }
 
-// Writes Text to File through a temporary file beside it, so that a
-// failure never leaves a half-written file in place of an older backup.
 void WriteFileText(const std::string& File, const std::string& Text)
 {
-    const fs::path path = Utf8Path(File);
-    fs::path temp = path;
-    temp += ".tmp";
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        out << Text;
-        out.flush();
-        if (!out) {
-            std::error_code ec;
-            fs::remove(temp, ec);
-            throw EStepFailed(File + ": cannot be written");
-        }
-    }
-    std::error_code ec;
-    fs::rename(temp, path, ec);
-    if (ec) {
-        fs::remove(temp, ec);
-        throw EStepFailed(File + ": cannot be written (" + ec.message() + ")");
+    try {
+        WriteTextFileReplacing(File, Text);
+    } catch (const ETextFileError& e) {
+        throw EStepFailed(e.Message());
     }
 }
 
@@ -505,17 +480,14 @@ void RunMeasure(const TOutput& Out, const TPortChoice& Where, uint32_t Count, ui
     TConnection c(Where);
     const TKelvorec& record = c.Session.ModuleRecord;
     const std::vector<std::string> headings = MeasureHeadings(record);
-    std::ofstream csv;
+    // The file is opened (created, or checked to hold the same columns)
+    // only now that a module answered.
+    TMeasureCsvFile csv;
     if (!CsvFile.empty()) {
-        const fs::path path = Utf8Path(CsvFile);
-        std::error_code ec;
-        const bool csvNew = !fs::exists(path, ec) || fs::file_size(path, ec) == 0;
-        csv.open(path, std::ios::binary | std::ios::app);
-        if (!csv)
-            throw EStepFailed(CsvFile + ": cannot be opened for appending");
-        if (csvNew) {
-            csv << CsvLine(headings);
-            csv.flush();
+        try {
+            csv.Open(CsvFile);
+        } catch (const EMeasureCsvError& e) {
+            throw EStepFailed(e.Message());
         }
     }
     TTextTable table(headings);
@@ -563,12 +535,12 @@ void RunMeasure(const TOutput& Out, const TPortChoice& Where, uint32_t Count, ui
             std::cout << table.RenderRow(row, widths);
         }
         std::cout << std::flush;
-        if (csv.is_open()) {
-            std::vector<std::string> row{TimeText(now, true)};
-            for (const std::string& cell : cells)
-                row.push_back(TrimText(cell));
-            csv << CsvLine(row);
-            csv.flush();
+        if (csv.IsOpen()) {
+            try {
+                csv.WriteRow(now, values, answered);
+            } catch (const EMeasureCsvError& e) {
+                throw EStepFailed(e.Message());
+            }
         }
         TMainThreadQueue::Drain();
         if (Count != 0 && tick + 1 >= Count)
@@ -584,8 +556,6 @@ void RunMeasure(const TOutput& Out, const TPortChoice& Where, uint32_t Count, ui
     // Ctrl+C is how a measurement ends; a port that vanished is a failure.
     if (c.Watch().PortGone())
         c.Watch().ThrowIfEnded("while measuring");
-    if (csv.is_open() && !csv)
-        throw EStepFailed(CsvFile + ": writing failed");
     if (unanswered > 0)
         throw EStepFailed("Device not responding ($58): " + std::to_string(unanswered) + " of " +
                           std::to_string(polls) + " polls unanswered");

@@ -214,26 +214,4 @@ ojson MeasureJson(const std::string& Time, bool Answered, const TKelvorec& Recor
     return j;
 }
 
-std::string CsvLine(const std::vector<std::string>& Cells)
-{
-    std::string line;
-    for (size_t i = 0; i < Cells.size(); ++i) {
-        if (i > 0)
-            line += ',';
-        const std::string& c = Cells[i];
-        if (c.find_first_of(",\"\r\n") == std::string::npos && (c.empty() || (c.front() != ' ' && c.back() != ' '))) {
-            line += c;
-            continue;
-        }
-        line += '"';
-        for (char ch : c) {
-            if (ch == '"')
-                line += '"';
-            line += ch;
-        }
-        line += '"';
-    }
-    return line + "\r\n";
-}
-
 }  // namespace kelvo::ctl

@@ -1,7 +1,7 @@
 #pragma once
 // What kelvoctl prints: the module record, the modules a search found and
 // the measured values, each for people (tables) and for programs (JSON),
-// and the rows of a measurement CSV file.
+// and the rows of a measurement.
 
 #include <array>
 #include <chrono>
@@ -61,8 +61,5 @@ std::vector<std::string> MeasureCells(const std::array<TKelvoChannelRecountedVal
 ojson MeasureJson(const std::string& Time, bool Answered, const TKelvorec& Record,
                   const std::array<TKelvoChannelRecountedValue, 4>& Values);
 
-// One CSV line (comma separated, quoted where a cell needs it, ended by
-// "\r\n" as the format wants).
-std::string CsvLine(const std::vector<std::string>& Cells);
 
 }  // namespace kelvo::ctl
