@@ -431,6 +431,14 @@ void TfMain::CreateConnectionPage()
     mUserData->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     mUserData->setLineWrapMode(QPlainTextEdit::NoWrap);
     mUserData->document()->setDocumentMargin(1);
+
+    // The configuration as a file: another module's set-up onto this one.
+    sConfigLoad = MakeButton(pConnection, "sConfigLoad", QPoint(150, 236), QStringLiteral("Načíst ze souboru…"),
+                             ShapeExColorSchema1, QSize(185, 28));
+    sConfigSave = MakeButton(pConnection, "sConfigSave", QPoint(344, 236), QStringLiteral("Uložit do souboru…"),
+                             ShapeExColorSchema1, QSize(185, 28));
+    for (TShapeEx* b : {sConfigLoad, sConfigSave})
+        b->setFont(CaptionFont(13));
 }
 
 void TfMain::CreateChannelPage()
@@ -560,6 +568,16 @@ void TfMain::CreateTrendPage()
     }
     sTrendMinute->SetDown(true);
     TrendChart1->SetWindowMs(60000);
+
+    // Recording the ticks to a CSV file: one button starts, the other stops.
+    sTrendRecordStart = MakeButton(pTrend, "sTrendRecordStart", QPoint(150, 8), QStringLiteral("Záznam do souboru…"),
+                                   ShapeExColorSchema1, QSize(150, 23));
+    sTrendRecordStop = MakeButton(pTrend, "sTrendRecordStop", QPoint(150, 8), QStringLiteral("Zastavit záznam"),
+                                  ShapeExColorSchema1, QSize(150, 23));
+    for (TShapeEx* b : {sTrendRecordStart, sTrendRecordStop})
+        b->setFont(CaptionFont(11));
+    sTrendRecordStop->hide();
+    lTrendRecordFile = MakeLabel(pTrend, "lTrendRecordFile", QRect(306, 8, 136, 23), QString(), CaptionFont(11));
 }
 
 void TfMain::ConnectTabs()

@@ -24,6 +24,7 @@
 #include <QWidget>
 
 #include <array>
+#include <functional>
 #include <memory>
 
 #include "ShapeEx.h"
@@ -109,6 +110,13 @@ public:
     void ShowSaveButton(bool Visible) override;
     void ShowMeasuredValues(const std::array<TMeasuredRowView, 4>& Rows, const std::string& ModuleName) override;
     void ShowTrend(const TTrendHistory& History) override;
+    void ShowRecording(bool On, const std::string& File) override;
+    bool Ask(const std::string& Question) override;
+
+    // How the window asks for a file (Save: a file to write) and puts a
+    // question; tests replace them. Empty file name: the user cancelled.
+    std::function<QString(bool Save, const QString& Filter)> ChooseFile;
+    std::function<bool(const QString& Question)> AskUser;
     void ProcessMessages() override;
 
     // --- languages -------------------------------------------------------------------
@@ -194,6 +202,7 @@ public:
     QComboBox *cbADR, *cbCommunicationSpeed;
     QLineEdit *eNameAndVersion, *ePidPis;
     TMemo* mUserData;
+    TShapeEx *sConfigLoad, *sConfigSave;
 
     // channel page
     TPanel* pChannel;
@@ -225,6 +234,8 @@ public:
     TPanel* pTrend;
     QLabel* lTrend;
     TShapeEx *sTrendMinute, *sTrend10Minutes, *sTrendHour;
+    TShapeEx *sTrendRecordStart, *sTrendRecordStop;
+    QLabel* lTrendRecordFile;
     class TTrendChart* TrendChart1;
 
     // error page

@@ -4,7 +4,11 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "kelvoctl_json.h"
 #include "uConversionUtils.h"
+#include "uMessageSink.h"
+#include "uModuleText.h"
+#include "uTextFile.h"
 #include "uLogUtils.h"
 #include "uTickUtils.h"
 #include "uci_FTDImanager.h"
@@ -150,11 +154,15 @@ void TMainLogic::FillCommunicationPage()
 {
     const TKelvorec& r = Session.ModuleRecord;
     TCommunicationPageView v;
-    v.SpeedIndex = r.Info.SpeedCode >= 1 && r.Info.SpeedCode < kSpeedCodeCount ? r.Info.SpeedCode - 1 : -1;
-    v.AddressIndex = r.Info.Address <= 253 ? r.Info.Address : -1;
+    // The editable settings as the working copy holds them: after a read
+    // that is what was read, after an edit or a loaded file what will be
+    // saved.
+    const uint8_t speed = Session.EditedSpeedCode;
+    v.SpeedIndex = speed >= 1 && speed < kSpeedCodeCount ? speed - 1 : -1;
+    v.AddressIndex = Session.EditedAddress <= 253 ? Session.EditedAddress : -1;
     v.NameAndVersion = " " + r.Info.Identification;
     v.SerialText = " " + r.Info.SerialText;
-    v.UserData = r.Info.UserData;
+    v.UserData = Session.EditedUserData;
     v.Editable = r.Model == kModelKelvoRS;
     FView.FillCommunicationPage(v);
 }
@@ -376,7 +384,8 @@ void TMainLogic::SelectInterface(ICommunicationInterface* Interface)
     if (Session.CurrentInterface && Session.CurrentInterface != next && Session.CurrentInterface->GetActive())
         Session.CurrentInterface->SetActive(false);
     Session.CurrentInterface = next;
-    // The history belongs to one connection.
+    // The history and a recording belong to one connection.
+    StopRecording();
     FHistory.Clear();
     FView.ShowTrend(FHistory);
     TBusyScope busy(*this);
@@ -591,8 +600,107 @@ void TMainLogic::MeasureTick()
     }
     FHistory.Add(FTrendClock, values, answered);
     FView.ShowTrend(FHistory);
+    if (FCsv.IsOpen()) {
+        try {
+            FCsv.WriteRow(std::chrono::system_clock::now(), values, answered);
+        } catch (const std::exception& e) {
+            // A full disk or a drive pulled out ends the recording; what was
+            // written stays.
+            StopRecording();
+            ShowMessage(e.what());
+        }
+    }
     if (OnMeasured)
         OnMeasured(values, answered);
+}
+
+// ---------------------------------------------------------------------------
+// Recording and configuration files
+
+std::string TMainLogic::StartRecording(const std::string& File)
+{
+    if (!Connected())
+        return "Not connected to a module";
+    try {
+        FCsv.Open(File);
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    FView.ShowRecording(true, File);
+    return std::string();
+}
+
+void TMainLogic::StopRecording()
+{
+    const bool was = FCsv.IsOpen();
+    FCsv.Close();
+    if (was)
+        FView.ShowRecording(false, std::string());
+}
+
+namespace {
+
+// A configuration file is a few kilobytes; anything far larger is not one.
+constexpr uintmax_t kMaxConfigurationFileSize = 1 << 20;
+
+}  // namespace
+
+std::string TMainLogic::SaveConfiguration(const std::string& File)
+{
+    if (!Connected())
+        return "Not connected to a module";
+    try {
+        const std::string made = IsoTimeText(std::chrono::system_clock::now());
+        WriteTextFileReplacing(File, ctl::BackupJson(Session.WorkingRecord(), made).dump(2) + "\n");
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return std::string();
+}
+
+std::string TMainLogic::LoadConfiguration(const std::string& File)
+{
+    if (!Connected())
+        return "Not connected to a module";
+    const TKelvorec& device = Session.ModuleRecord;
+    std::vector<ctl::TAssignment> settings;
+    try {
+        const ctl::TBackup backup = ctl::ParseBackup(ReadTextFile(File, kMaxConfigurationFileSize));
+        if (backup.Model != ModelName(device.Model))
+            return File + " holds the configuration of a " +
+                   (backup.Model.empty() ? std::string("module of unknown model") : backup.Model) + ", not of a " +
+                   ModelName(device.Model);
+        // Address and speed belong to one module on its bus: from another
+        // module they are taken only when the user says so.
+        const bool sameModule = !backup.Serial.empty() && backup.Serial == ModuleTextToUtf8(device.Info.SerialText);
+        bool takeComm = device.Model == kModelKelvoRS;
+        if (takeComm && !sameModule)
+            takeComm = FView.Ask("The file comes from the module " +
+                                 (backup.Serial.empty() ? std::string("of unknown serial number") : backup.Serial) +
+                                 ", this one is " + ModuleTextToUtf8(device.Info.SerialText) +
+                                 ". Take its address and speed too?");
+        for (const ctl::TAssignment& a : backup.Settings) {
+            const bool comm = a.Key.Field == ctl::TKeyField::Address || a.Key.Field == ctl::TKeyField::Speed;
+            if (!comm || takeComm)
+                settings.push_back(a);
+        }
+        // Everything is checked on a copy before the working copy changes.
+        TKelvoSession check;
+        check.ModuleRecord = device;
+        check.ResetWorkingCopy();
+        ctl::ApplyAssignments(check, settings);
+    } catch (const ETextFileError& e) {
+        return e.what();
+    } catch (const std::exception& e) {
+        return File + ": " + e.what();
+    }
+    Session.ResetWorkingCopy();
+    ctl::ApplyAssignments(Session, settings);
+    FillCommunicationPage();
+    if (FPage == TPage::Channel)
+        FillChannelPage(FChannel);
+    UpdateSaveButton();
+    return std::string();
 }
 
 }  // namespace kelvo

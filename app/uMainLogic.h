@@ -22,6 +22,7 @@
 
 #include "uKelvoSession.h"
 #include "uKelvoxx.h"
+#include "uMeasureCsv.h"
 #include "uTrendHistory.h"
 #include "uci_ICommunicationInterface.h"
 
@@ -156,6 +157,10 @@ public:
     // The history of the values changed (a tick, a disconnect) or the trend
     // page is to be drawn.
     virtual void ShowTrend(const TTrendHistory& History) = 0;
+    // Whether the ticks are being recorded, and into which file.
+    virtual void ShowRecording(bool On, const std::string& File) = 0;
+    // A question for the user; true for yes.
+    virtual bool Ask(const std::string& Question) = 0;
     // Lets the window handle what is waiting (paints, clicks, plug events).
     virtual void ProcessMessages() = 0;
 };
@@ -226,6 +231,24 @@ public:
     // Told the values of every tick, after they were shown.
     std::function<void(const std::array<TKelvoChannelRecountedValue, 4>& Values, bool Answered)> OnMeasured;
 
+    // --- recording and configuration files -------------------------------------
+
+    // Starts writing every tick to File (the measurement CSV format);
+    // the message why not, and nothing changes, when the file cannot be used.
+    std::string StartRecording(const std::string& File);
+    void StopRecording();
+    bool Recording() const { return FCsv.IsOpen(); }
+
+    // Writes the working copy to File in the backup format of kelvoctl;
+    // the message why not.
+    std::string SaveConfiguration(const std::string& File);
+    // Loads File into the working copy (what was read plus the file's
+    // settings), so that a save then writes the differences. A file of
+    // another model, a damaged one or values outside the editors' limits
+    // change nothing and give the message why. From a module with another
+    // serial number, address and speed are taken only when the user agrees.
+    std::string LoadConfiguration(const std::string& File);
+
     // --- state ------------------------------------------------------------------
 
     TKelvoSession Session;
@@ -271,6 +294,7 @@ private:
     std::vector<IntfPtr<ICommunicationInterface>> FFound;
     bool FWorking = false;  // a flow that talks to a module is running
     TTrendHistory FHistory;
+    TMeasureCsvFile FCsv;
     int64_t FTrendClock = 0;  // milliseconds, grown from the 32-bit tick counter
     uint32_t FLastTick = 0;
     bool FTickSeen = false;

@@ -3,11 +3,15 @@
 // decides anything.
 
 #include <QApplication>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QMessageBox>
 #include <QSignalBlocker>
 
 #include "uDesignStyle.h"
 #include "uMain.h"
 #include "uMainThreadQueue.h"
+#include "uMessageSink.h"
 #include "uModuleText.h"
 #include "uTrendChart.h"
 
@@ -75,6 +79,29 @@ void TfMain::ConnectBehaviour()
     connect(ShapeEx5, &TShapeEx::clicked, this, [this] { FLogic->Retry(); });
     connect(sSaveChanges1, &TShapeEx::clicked, this, [this] { FLogic->SaveChanges(); });
     connect(Timer1, &QTimer::timeout, this, [this] { FLogic->MeasureTick(); });
+
+    // Files: chosen here, used by the logic, its refusals shown as messages.
+    ChooseFile = [this](bool Save, const QString& Filter) {
+        return Save ? QFileDialog::getSaveFileName(this, QString(), QString(), Filter)
+                    : QFileDialog::getOpenFileName(this, QString(), QString(), Filter);
+    };
+    AskUser = [this](const QString& Question) {
+        return QMessageBox::question(this, QApplication::applicationDisplayName(), Question) == QMessageBox::Yes;
+    };
+    auto withFile = [this](bool Save, const char* Filter, auto Use) {
+        return [this, Save, Filter, Use] {
+            const QString file = ChooseFile(Save, QString::fromLatin1(Filter));
+            if (file.isEmpty())
+                return;
+            const std::string error = (FLogic.get()->*Use)(file.toStdString());
+            if (!error.empty())
+                ShowMessage(error);
+        };
+    };
+    connect(sTrendRecordStart, &TShapeEx::clicked, this, withFile(true, "CSV (*.csv)", &TMainLogic::StartRecording));
+    connect(sTrendRecordStop, &TShapeEx::clicked, this, [this] { FLogic->StopRecording(); });
+    connect(sConfigSave, &TShapeEx::clicked, this, withFile(true, "JSON (*.json)", &TMainLogic::SaveConfiguration));
+    connect(sConfigLoad, &TShapeEx::clicked, this, withFile(false, "JSON (*.json)", &TMainLogic::LoadConfiguration));
     for (const TSpeedBox& s : SearchSpeeds())
         connect(s.Box, &QCheckBox::clicked, this,
                 [this, speed = s.Speed](bool Checked) { FLogic->SetSearchSpeed(speed, Checked); });
@@ -288,6 +315,18 @@ void TfMain::ShowMeasuredValues(const std::array<TMeasuredRowView, 4>& Rows, con
 void TfMain::ShowTrend(const TTrendHistory& History)
 {
     TrendChart1->SetHistory(&History);
+}
+
+void TfMain::ShowRecording(bool On, const std::string& File)
+{
+    sTrendRecordStart->setVisible(!On);
+    sTrendRecordStop->setVisible(On);
+    lTrendRecordFile->setText(On ? QFileInfo(QString::fromStdString(File)).fileName() : QString());
+}
+
+bool TfMain::Ask(const std::string& Question)
+{
+    return AskUser && AskUser(QString::fromStdString(Question));
 }
 
 void TfMain::ProcessMessages()

@@ -1,8 +1,9 @@
 #include "uTrendChart.h"
 
 #include <QPainter>
-#include <QPainterPath>
+#include <QPolygonF>
 
+#include <algorithm>
 #include <cmath>
 
 #include "uDesignStyle.h"
@@ -113,19 +114,48 @@ void TTrendChart::paintEvent(QPaintEvent*)
     p.drawRect(area);
 
     // The lines, run by run; then the marks of overranged samples.
-    p.setRenderHint(QPainter::Antialiasing, true);
+    // Smooth lines where they are few; an hour's dense lines are drawn
+    // plain, which keeps a redraw of the full history well under 10 ms.
+    size_t points = 0;
+    for (const auto& runs : plot.Runs)
+        for (const auto& run : runs)
+            points += run.size();
+    const bool smooth = points <= 4 * 600;
+    p.setRenderHint(QPainter::Antialiasing, smooth);
     p.setClipRect(area.adjusted(1, 1, 0, 0));
     for (size_t i = 0; i < 4; ++i) {
-        p.setPen(QPen(ChannelColor(i), 1.6));
+        p.setPen(QPen(ChannelColor(i), smooth ? 1.5 : 0));
         for (const auto& run : plot.Runs[i]) {
             if (run.size() == 1) {
                 p.drawPoint(QPointF(px(run[0].TimeMs), py(run[0].Value)));
                 continue;
             }
-            QPainterPath path(QPointF(px(run[0].TimeMs), py(run[0].Value)));
-            for (size_t k = 1; k < run.size(); ++k)
-                path.lineTo(px(run[k].TimeMs), py(run[k].Value));
-            p.drawPath(path);
+            // More samples than pixels (an hour on 600 pixels): per pixel
+            // column the first, lowest, highest and last value keep the
+            // line's shape at a fraction of the points.
+            QPolygonF line;
+            line.reserve(static_cast<qsizetype>(std::min<size_t>(run.size(), 4 * static_cast<size_t>(area.width()))));
+            size_t k = 0;
+            while (k < run.size()) {
+                const int column = static_cast<int>(px(run[k].TimeMs));
+                size_t end = k + 1;
+                size_t lo = k, hi = k;
+                while (end < run.size() && static_cast<int>(px(run[end].TimeMs)) == column) {
+                    if (run[end].Value < run[lo].Value)
+                        lo = end;
+                    if (run[end].Value > run[hi].Value)
+                        hi = end;
+                    ++end;
+                }
+                size_t last = run.size();
+                for (size_t j : {k, std::min(lo, hi), std::max(lo, hi), end - 1}) {
+                    if (j != last)
+                        line << QPointF(px(run[j].TimeMs), py(run[j].Value));
+                    last = j;
+                }
+                k = end;
+            }
+            p.drawPolyline(line);
         }
     }
     p.setPen(QPen(ColorFromTColor(kOverrange), 1.5));

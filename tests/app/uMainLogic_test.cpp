@@ -3,7 +3,11 @@
 // would show.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <map>
+#include <random>
+#include <sstream>
 #include <memory>
 
 #include "SimD2XX.h"
@@ -56,6 +60,16 @@ public:
         Measured = R, ModuleName = N;
     }
     void ShowTrend(const TTrendHistory&) override { ++TrendShows; }
+    void ShowRecording(bool On, const std::string& F) override { Recording = On, RecordFile = F; }
+    bool Ask(const std::string& Q) override
+    {
+        Questions.push_back(Q);
+        return Answer;
+    }
+    bool Recording = false;
+    std::string RecordFile;
+    std::vector<std::string> Questions;
+    bool Answer = false;
     int TrendShows = 0;
     void ProcessMessages() override
     {
@@ -440,4 +454,97 @@ TEST(TrendHistory, KeepsTheLastHourAndPlotsOnlyTheWindow)
     EXPECT_EQ(minute.Runs[0][0].size(), 61u);  // 60 s back from the last sample, both ends included
     EXPECT_LT(minute.Min, 0.0 + 3939);
     EXPECT_GT(minute.Max, 3999.0);
+}
+
+namespace {
+
+std::string ReadAll(const std::string& File)
+{
+    std::ifstream in(File, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::string TempFile(const std::string& Name)
+{
+    return (std::filesystem::temp_directory_path() / ("kelvo-" + std::to_string(std::random_device()()) + "-" + Name))
+        .string();
+}
+
+}  // namespace
+
+TEST_F(MainLogicTest, ARecordingWritesARowPerTickAndEndsWithTheConnection)
+{
+    auto module = AddModule(DefaultSimSettings());
+    SearchAndConnect();
+    const std::string file = TempFile("values.csv");
+    ASSERT_EQ(Logic.StartRecording(file), "");
+    EXPECT_TRUE(View.Recording);
+    for (int i = 0; i < 3; ++i)
+        Logic.MeasureTick();
+    Logic.DeviceRemoved(Channels[0]->AsInterface());  // unplugged
+    EXPECT_FALSE(Logic.Recording());
+    EXPECT_FALSE(View.Recording);
+    const std::string text = ReadAll(file);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 4);  // header and three rows
+    EXPECT_EQ(text.rfind(CsvLine(MeasureCsvHeader()), 0), 0u);
+    EXPECT_NE(text.find(",ok,"), std::string::npos) << text;
+    std::filesystem::remove(file);
+
+    // A file of other columns is refused; nothing starts.
+    Logic.Connect(-1);
+    SearchAndConnect();
+    std::ofstream(file) << "a,b\r\n";
+    EXPECT_NE(Logic.StartRecording(file), "");
+    EXPECT_FALSE(Logic.Recording());
+    std::filesystem::remove(file);
+#ifdef __linux__
+    // A disk without room: not even the header goes in, and it says so.
+    EXPECT_NE(Logic.StartRecording("/dev/full").find("No space"), std::string::npos);
+    EXPECT_FALSE(Logic.Recording());
+#endif
+}
+
+TEST_F(MainLogicTest, AConfigurationFileCarriesOneModulesSetUpOntoAnother)
+{
+    TSimSettings a = DefaultSimSettings(TSimModel::KelvoRS);
+    a.Channels[1].Unit = "V";
+    a.Channels[0].Name = "Nadrz";
+    a.Address = 7;
+    a.SerialNumber = 1;
+    TSimSettings b = DefaultSimSettings(TSimModel::KelvoRS);
+    b.SerialNumber = 2;
+    AddModule(a);
+    auto second = AddModule(b);
+    Logic.ScanCIs();
+    ASSERT_EQ(Logic.FoundRows().size(), 2u);
+    Logic.Connect(0);
+    const std::string file = TempFile("config.json");
+    ASSERT_EQ(Logic.SaveConfiguration(file), "");
+
+    // A damaged file changes nothing.
+    Logic.Connect(1);
+    const std::string damaged = TempFile("damaged.json");
+    std::ofstream(damaged) << ReadAll(file).substr(0, 200);
+    EXPECT_NE(Logic.LoadConfiguration(damaged), "");
+    EXPECT_FALSE(View.Save);
+    std::filesystem::remove(damaged);
+
+    // Loaded onto the other module: its address stays (the user says no),
+    // and the save writes exactly the differences.
+    View.Answer = false;
+    ASSERT_EQ(Logic.LoadConfiguration(file), "");
+    EXPECT_EQ(View.Questions.size(), 1u);
+    EXPECT_TRUE(View.Save);
+    EXPECT_EQ(Logic.Session.EditedAddress, 1);
+    second->ClearLogs();
+    Logic.SaveChanges();
+    std::vector<uint8_t> writes;
+    for (const auto& w : second->WriteLog())
+        writes.push_back(w.Instruction);
+    EXPECT_EQ(writes, (std::vector<uint8_t>{0x2B, 0x1E}));  // channel 1's name, channel 2's unit
+    EXPECT_EQ(second->Settings().Address, 1);
+    EXPECT_FALSE(View.Save);
+    std::filesystem::remove(file);
 }

@@ -6,6 +6,8 @@
 
 #include <QTest>
 
+#include <fstream>
+#include <iterator>
 #include <memory>
 
 #include "QtTestApp.h"
@@ -211,4 +213,25 @@ TEST_F(WindowFlow, UnpluggingTheConnectedUSBModuleReturnsToTheSearchPage)
     EXPECT_FALSE(Form->Logic().Connected());
     EXPECT_EQ(Form->lbFoundedModules->count(), 0);
     EXPECT_FALSE(Form->lbFoundedModules->isVisible());
+}
+
+TEST_F(WindowFlow, TheTrendPageRunsTheTimerAndRecordsThroughItsButtons)
+{
+    ServeCom(3, DefaultSimSettings());
+    Open();
+    Connect();
+    Click(Form->sbTrend);
+    EXPECT_EQ(Form->VisiblePage(), TMainPage::Trend);
+    EXPECT_TRUE(Form->Timer1->isActive());
+    const QString file = QString::fromStdString((Sim.Dir / "run.csv").string());
+    Form->ChooseFile = [&](bool Save, const QString&) { return Save ? file : QString(); };
+    Click(Form->sTrendRecordStart);
+    EXPECT_TRUE(Form->sTrendRecordStop->isVisible());
+    EXPECT_EQ(Form->lTrendRecordFile->text(), "run.csv");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Form->Logic().History().Samples().size() >= 2; }, 5000));
+    Click(Form->sTrendRecordStop);
+    EXPECT_TRUE(Form->sTrendRecordStart->isVisible());
+    std::ifstream in(file.toStdString(), std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_GE(std::count(text.begin(), text.end(), '\n'), 3) << text;
 }
