@@ -62,7 +62,7 @@ TEST(MeasureCsv, AppendsBehindItsOwnHeaderAndRefusesAnotherFile)
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 3);  // one header, two rows
 
     const fs::path other = dir / "other.csv";
-    std::ofstream(other) << "Time,1 Tlak\r\n1,2\r\n";
+    std::ofstream(other, std::ios::binary) << "Time,1 Tlak\r\n1,2\r\n";
     TMeasureCsvFile csv;
     EXPECT_THROW(csv.Open(other.string()), EMeasureCsvError);
     EXPECT_EQ(Read(other), "Time,1 Tlak\r\n1,2\r\n");
