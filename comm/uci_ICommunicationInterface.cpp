@@ -347,9 +347,23 @@ void ClearQueryCancel() noexcept
     gQueryCancel.store(false, std::memory_order_relaxed);
 }
 
+namespace {
+thread_local const std::atomic<bool>* tThreadCancel = nullptr;
+}  // namespace
+
 bool QueryCancelRequested() noexcept
 {
-    return gQueryCancel.load(std::memory_order_relaxed);
+    if (gQueryCancel.load(std::memory_order_relaxed))
+        return true;
+    const std::atomic<bool>* own = tThreadCancel;
+    return own && own->load(std::memory_order_relaxed);
+}
+
+const std::atomic<bool>* SetThreadQueryCancel(const std::atomic<bool>* Flag) noexcept
+{
+    const std::atomic<bool>* before = tThreadCancel;
+    tThreadCancel = Flag;
+    return before;
 }
 
 void TCommunicationInterface::Query(const RawByteString& Request, int32_t Timeout, RawByteString& Reply,

@@ -254,7 +254,17 @@ private:
 // handler may set it. It stays set until cleared.
 void RequestQueryCancel() noexcept;
 void ClearQueryCancel() noexcept;
+// True when the process-wide request is set, or the calling thread's own
+// flag (below).
 bool QueryCancelRequested() noexcept;
+
+// A flag of the calling thread's own that gives up its exchanges as the
+// process-wide request does, and only them: one of several threads, each
+// on its own channel, can end its work (its port vanished) while the
+// others go on. Another thread may set the flag; it must outlive its use.
+// Returns the flag that was in force before (nullptr: none), to be put
+// back.
+const std::atomic<bool>* SetThreadQueryCancel(const std::atomic<bool>* Flag) noexcept;
 
 // ---- Data trace ---------------------------------------------------------
 

@@ -8,6 +8,9 @@
 //   kelvoctl set COM5 ch2.unit=V
 //   kelvoctl backup COM5 module.json
 //   kelvoctl restore COM5 module.json
+//   kelvoctl restore --all module.json
+//   kelvoctl set --all ch1.unit=V --port COM3 --port COM4
+//   kelvoctl measure --all --csv cabinet.csv
 //   kelvoctl read USB:FT12AB34
 //   kelvoctl read /dev/ttyUSB0 --address 5
 //   kelvoctl watch --probe
@@ -22,6 +25,7 @@
 #include <iostream>
 
 #include "kelvoctl_args.h"
+#include "kelvoctl_batch.h"
 #include "kelvoctl_commands.h"
 #include "kelvoctl_connect.h"
 #include "kelvoctl_console.h"
@@ -43,24 +47,39 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitInterrupted = 130;
 
+constexpr const char* kJobsHelp =
+    "Work on at most this many interfaces at once (0: on all of them at once; 1: one after the other)";
+
 constexpr const char* kAddressHelp =
     "Send the probe and the reads to this module address (0-253) instead of 254, which every module answers: "
     "for one of several modules on an RS-485 bus";
 
-// The options of the commands that talk to one module.
+// The options of the commands that talk to one module; those that take
+// --all talk to many.
 struct TPortArgs {
     std::string Port;
     int32_t Speed = 0;
     std::string Speeds;
     int Address = -1;
+    bool All = false;
+    std::vector<std::string> Ports;
+    size_t Jobs = 0;
 };
 
-void AddPortOptions(CLI::App* Command, TPortArgs& Args)
+void AddPortOptions(CLI::App* Command, TPortArgs& Args, bool Many = false)
 {
-    Command->add_option("PORT", Args.Port,
-                        "COM port of the module, e.g. COM5, its device node (/dev/ttyUSB0, \\\\.\\COM5), or a USB "
-                        "device, USB:<serial number>")
-        ->required();
+    auto* port = Command->add_option("PORT", Args.Port,
+                                     "COM port of the module, e.g. COM5, its device node (/dev/ttyUSB0, "
+                                     "\\\\.\\COM5), or a USB device, USB:<serial number>");
+    if (Many) {
+        Command->add_flag("--all", Args.All,
+                          "Every module a search finds (or those on the --port interfaces), all at once; "
+                          "a line per module");
+        Command->add_option("--port", Args.Ports, "With --all: only these interfaces, e.g. --port COM3 --port COM4");
+        Command->add_option("--jobs", Args.Jobs, kJobsHelp)->capture_default_str();
+    } else {
+        port->required();
+    }
     auto* speed = Command->add_option("--speed", Args.Speed,
                                       "Talk at exactly this line speed (bit/s) instead of searching for it")
                       ->check(CLI::Range(1, 4000000));
@@ -84,6 +103,32 @@ TPortChoice PortChoice(const TPortArgs& Args)
     if (Args.Address >= 0)
         c.Address = static_cast<uint8_t>(Args.Address);
     return c;
+}
+
+// With --all: the interfaces named with --port (or a PORT given), the
+// speeds, the address and how many at once.
+TBatchChoice BatchChoice(const TPortArgs& Args)
+{
+    if (Args.Speed > 0)
+        throw EUsageError("--all searches each interface at the speeds of --speeds; --speed names one module's");
+    TBatchChoice c;
+    for (const std::string& p : Args.Ports)
+        c.Only.push_back(ParseInterfaceName(p));
+    if (!Args.Speeds.empty())
+        c.Speeds = ParseSpeedList(Args.Speeds);
+    if (Args.Address >= 0)
+        c.Address = static_cast<uint8_t>(Args.Address);
+    c.Jobs = Args.Jobs;
+    return c;
+}
+
+// Without --all a command needs its PORT; --port belongs to --all.
+void RequirePort(const TPortArgs& Args)
+{
+    if (Args.Port.empty())
+        throw EUsageError("PORT is required (or --all for every module)");
+    if (!Args.Ports.empty())
+        throw EUsageError("--port names interfaces for --all; give one PORT without it");
 }
 
 std::string KeysHelp()
@@ -149,6 +194,8 @@ int main(int argc, char** argv)
     search->add_option("PORT,--port", searchPorts,
                        "Probe only these ports or USB devices, in this order, e.g. COM3 /dev/ttyUSB0 USB:FT12AB34");
     search->add_option("--address", searchAddress, kAddressHelp)->check(CLI::Range(0, 253));
+    size_t searchJobs = 0;
+    search->add_option("--jobs", searchJobs, kJobsHelp)->capture_default_str();
 
     auto* watch = app.add_subcommand("watch", "Print a line for every module interface plugged in or out, until Ctrl+C");
     bool watchProbe = false;
@@ -170,7 +217,7 @@ int main(int argc, char** argv)
     std::string csvFile;
     auto* measure = app.add_subcommand(
         "measure", "Poll the four measured values as the measuring page does (\"-\" not valid, \"OVR \" overrange)");
-    AddPortOptions(measure, measureArgs);
+    AddPortOptions(measure, measureArgs, true);
     measure->add_option("--count", count, "Number of polls; 0 polls until stopped")->capture_default_str();
     measure->add_option("--interval", interval, "Milliseconds from one poll to the next")
         ->check(CLI::Range(0u, 86400000u))
@@ -180,8 +227,10 @@ int main(int argc, char** argv)
     TPortArgs setArgs;
     std::vector<std::string> assignments;
     auto* set = app.add_subcommand("set", "Change settings of the module and save them");
-    AddPortOptions(set, setArgs);
-    set->add_option("SETTINGS", assignments, "KEY=VALUE ...")->required();
+    AddPortOptions(set, setArgs, true);
+    set->add_option("SETTINGS", assignments, "KEY=VALUE ...");
+    bool setForce = false;
+    set->add_flag("--force", setForce, "With --all: set address and speed too, on every module");
     set->footer(KeysHelp());
 
     TPortArgs backupArgs;
@@ -196,8 +245,8 @@ int main(int argc, char** argv)
     bool force = false;
     auto* restore = app.add_subcommand(
         "restore", "Set the configuration from a backup file and save it (only the differences are written)");
-    AddPortOptions(restore, restoreArgs);
-    restore->add_option("FILE", restoreFile, "Backup file to read")->required();
+    AddPortOptions(restore, restoreArgs, true);
+    restore->add_option("FILE", restoreFile, "Backup file to read");
     restore->add_flag("--dry-run", dryRun, "Print the differences that would be written, and write nothing");
     restore->add_flag("--force", force,
                       "Restore address and speed also onto a module with another serial number than the backup's");
@@ -234,18 +283,46 @@ int main(int argc, char** argv)
             std::optional<uint8_t> address;
             if (searchAddress >= 0)
                 address = static_cast<uint8_t>(searchAddress);
-            RunSearch(out, ParseSpeedList(searchSpeeds), only, address);
+            RunSearch(out, ParseSpeedList(searchSpeeds), only, address, searchJobs);
         } else if (watch->parsed()) {
             RunWatch(out, watchProbe, ParseSpeedList(watchSpeeds), watchSeconds);
         } else if (read->parsed()) {
             RunRead(out, PortChoice(readArgs));
+        } else if (measure->parsed() && measureArgs.All) {
+            // measure --all COM3 COM4: the ports given both ways.
+            if (!measureArgs.Port.empty())
+                measureArgs.Ports.insert(measureArgs.Ports.begin(), measureArgs.Port);
+            RunMeasureAll(out, BatchChoice(measureArgs), count, interval, csvFile);
         } else if (measure->parsed()) {
+            RequirePort(measureArgs);
             RunMeasure(out, PortChoice(measureArgs), count, interval, csvFile);
+        } else if (set->parsed() && setArgs.All) {
+            // set --all KEY=VALUE ...: the first setting took PORT's place.
+            if (!setArgs.Port.empty())
+                assignments.insert(assignments.begin(), setArgs.Port);
+            if (assignments.empty())
+                throw EUsageError("set needs at least one KEY=VALUE");
+            RunSetAll(out, BatchChoice(setArgs), assignments, setForce);
         } else if (set->parsed()) {
+            RequirePort(setArgs);
+            if (assignments.empty())
+                throw EUsageError("set needs at least one KEY=VALUE after the PORT");
+            if (setForce)
+                throw EUsageError("--force belongs to set --all");
             RunSet(out, PortChoice(setArgs), assignments);
         } else if (backup->parsed()) {
             RunBackup(out, PortChoice(backupArgs), backupFile);
+        } else if (restore->parsed() && restoreArgs.All) {
+            // restore --all FILE: the file took PORT's place.
+            if (restoreFile.empty())
+                std::swap(restoreFile, restoreArgs.Port);
+            if (!restoreArgs.Port.empty() || restoreFile.empty())
+                throw EUsageError("restore --all takes the backup FILE alone; name interfaces with --port");
+            RunRestoreAll(out, BatchChoice(restoreArgs), restoreFile, dryRun, force);
         } else if (restore->parsed()) {
+            RequirePort(restoreArgs);
+            if (restoreFile.empty())
+                throw EUsageError("restore needs the backup FILE after the PORT");
             RunRestore(out, PortChoice(restoreArgs), restoreFile, dryRun, force);
         }
     } catch (const EInterrupted& e) {

@@ -1,5 +1,6 @@
 #include "kelvoctl_commands.h"
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -11,7 +12,9 @@
 #include "kelvoctl_connect.h"
 #include "kelvoctl_json.h"
 #include "kelvoctl_keys.h"
+#include "kelvoctl_parallel.h"
 #include "kelvoctl_report.h"
+#include "kelvoctl_save.h"
 #include "kelvoctl_table.h"
 #include "kelvoctl_text.h"
 #include "kelvoctl_usb.h"
@@ -31,9 +34,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A backup is a few kilobytes; anything far larger is not one.
-constexpr uintmax_t kMaxBackupFileSize = 1 << 20;
-
 // The search loop logs as the window's search does.
 const TLogSender& SearchSender()
 {
@@ -45,15 +45,6 @@ void PrintJson(const ojson& J)
 {
     ClearProgress();
     std::cout << J.dump(2, ' ', false, ojson::error_handler_t::replace) << "\n" << std::flush;
-}
-
-std::string ReadFileText(const std::string& File)
-{
-    try {
-        return ReadTextFile(File, kMaxBackupFileSize);
-    } catch (const ETextFileError& e) {
-        throw EUsageError(e.TooLarge() ? File + " is not a kelvoctl backup (far too large)" : e.Message());
-    }
 }
 
 void WriteFileText(const std::string& File, const std::string& Text)
@@ -73,71 +64,6 @@ ojson ChangesJson(const std::vector<TChange>& Changes)
     return list;
 }
 
-// A setting of a backup that restore leaves alone, and why.
-struct TSkipped {
-    std::string Key;
-    std::string Backup;
-    std::string Module;
-};
-
-// Warns of an input range whose minimum is not below its maximum: the
-// module takes it, but its values then run backwards or stand still.
-void WarnOfRanges(const TKelvoSession& Session, const std::vector<TChange>& Changes)
-{
-    const TKelvorec working = Session.WorkingRecord();
-    for (uint8_t ch = 1; ch <= 4; ++ch) {
-        bool changed = false;
-        for (const TChange& c : Changes)
-            changed = changed || (c.Key.Channel == ch &&
-                                  (c.Key.Field == TKeyField::RangeMin || c.Key.Field == TKeyField::RangeMax));
-        if (!changed)
-            continue;
-        const std::string min = KeyValueText(working, {TKeyField::RangeMin, ch}).value_or("");
-        const std::string max = KeyValueText(working, {TKeyField::RangeMax, ch}).value_or("");
-        if (ParseDecimal(min).value_or(0) >= ParseDecimal(max).value_or(0))
-            Note("warning: ch" + std::to_string(ch) + ".min (" + min + ") is not below ch" + std::to_string(ch) +
-                 ".max (" + max + "); the module takes it, but its values will not rise with the input");
-    }
-}
-
-// The save of the session's working copy: the writes (Ctrl+C finishes the
-// one in progress and sends nothing more), the re-read, and the changes the
-// module did not take.
-std::vector<TChange> Save(TConnection& C, const std::vector<TChange>& Changes)
-{
-    const TKelvorec wanted = C.Session.WorkingRecord();
-    bool reread = false;
-    {
-        TFinishWrites finish;
-        C.Session.SaveStopRequested = [&C] { return Interrupted() || C.Watch().PortGone(); };
-        try {
-            reread = C.Session.SaveChanges();
-        } catch (const std::exception& e) {
-            C.Session.SaveStopRequested = nullptr;
-            C.Watch().ThrowIfEnded("while saving");
-            throw EStepFailed("Saving to the module on " + C.Name() + " failed: " + e.what());
-        }
-        C.Session.SaveStopRequested = nullptr;
-    }
-    TMainThreadQueue::Drain();
-    ClearProgress();
-    const auto& outcome = C.Session.LastSave();
-    const std::string sent = std::to_string(outcome.Sent) + " of " + std::to_string(outcome.Total) + " writes";
-    if (C.Watch().PortGone())
-        C.Watch().ThrowIfEnded("after " + sent);
-    if (outcome.Stopped) {
-        if (!reread)
-            throw EInterrupted("interrupted after " + sent + "; the module could not be read again (" +
-                               C.Session.LastError() + ")");
-        return {};
-    }
-    if (!reread) {
-        C.Watch().ThrowIfEnded("while reading the module after saving");
-        throw EStepFailed(C.Watch().ReadFailure(C.Session.LastError()) + ", after saving");
-    }
-    return ChangesNotTaken(wanted, C.Session.ModuleRecord, Changes);
-}
-
 // Applies the settings to the module, reads it back and reports; shared by
 // set and restore. Every setting is checked against the module before the
 // first write; the one save of the session sends only what differs, the
@@ -147,29 +73,14 @@ std::vector<TChange> Save(TConnection& C, const std::vector<TChange>& Changes)
 void SaveAndReport(const TOutput& Out, TConnection& C, const std::vector<TAssignment>& Settings, bool DryRun = false,
                    const std::vector<TSkipped>& Skipped = {})
 {
-    {
-        TKelvoSession check;
-        check.ModuleRecord = C.Session.ModuleRecord;
-        check.ResetWorkingCopy();
-        ApplyAssignments(check, Settings);
-    }
-    const std::vector<TChange> changes = ApplyAssignments(C.Session, Settings);
-    WarnOfRanges(C.Session, changes);
-    std::vector<TChange> missed;
-    bool stopped = false;
-    if (!DryRun && !changes.empty()) {
-        missed = Save(C, changes);
-        stopped = C.Session.LastSave().Stopped;
-    }
+    const TSaveResult saved = ApplyAndSave(C, Settings, DryRun);
+    const std::vector<TChange>& changes = saved.Changes;
+    const std::vector<TChange>& missed = saved.Missed;
+    const bool stopped = saved.Stopped;
     const auto& outcome = C.Session.LastSave();
     const std::string interrupted = "interrupted after " + std::to_string(outcome.Sent) + " of " +
                                     std::to_string(outcome.Total) + " writes";
-    std::string error;
-    if (!missed.empty()) {
-        for (const TChange& m : missed)
-            error += (error.empty() ? "" : "; ") + m.Key.Name() + " is " + m.Old + ", not " + m.New;
-        error = "The module did not take every change: " + error;
-    }
+    const std::string error = saved.NotTakenText();
 
     if (Out.Json) {
         ojson j = ojson::object();
@@ -277,53 +188,122 @@ void RunPorts(const TOutput& Out)
         std::cout << t.Render();
 }
 
-void RunSearch(const TOutput& Out, const std::set<int32_t>& Speeds, std::vector<TInterfaceName> Only,
-               std::optional<uint8_t> Address)
+namespace {
+
+// What the search of one interface found, for its row and its JSON.
+struct TSearchOutcome {
+    std::vector<std::string> Cells;  // model, serial, speed
+    std::string Result;              // the row's last column
+    ojson Json;
+    ojson Skipped;                   // null unless it could not be opened
+    std::optional<TFoundModule> Module;
+};
+
+// One interface of the search, as the window searches it: the checked
+// speeds in its order, the channel put back afterwards, the log lines.
+// Runs on a worker thread of its own; the channel is this thread's alone.
+TSearchOutcome SearchOne(const TTarget& T, const TPortChoice& Where, const std::string& Tried,
+                         const std::string& Suffix)
 {
-    // What is searched, in order: the interfaces named, else the manager's list.
-    struct TTarget {
-        TInterfaceName Name;
-        IntfPtr<ICommunicationInterface> Channel;
-        std::string Missing;  // why there is nothing to search
-    };
-    std::vector<TTarget> targets;
-    TFTDIManager manager;
-    manager.Lock();
-    try {
-        manager.Refresh();
-        IntfPtr<ICommunicationInterface> c;
-        if (Only.empty()) {
-            for (manager.First(c); c; manager.Next(c))
-                targets.push_back({NameOf(c.get()), c, ""});
-        }
-        for (TInterfaceName& n : Only) {
-            ResolveNode(n);
-            TTarget t{n, nullptr, ""};
-            if (!n.UsbSerial.empty()) {
-                for (manager.First(c); c && !t.Channel; manager.Next(c))
-                    if (ChannelName(c.get()) == n.Text())
-                        t.Channel = c;
-                if (!t.Channel)
-                    t.Missing = n.Text() + ": no such USB device";
-            } else {
-                TPortChoice where;
-                where.Port = n.Port;
-                t.Channel = MakeChannel(where);
-            }
-            targets.push_back(std::move(t));
-        }
-    } catch (...) {
-        manager.Unlock();
-        throw;
+    const std::string name = T.Name.Text();
+    TSearchOutcome o;
+    o.Json = ojson{{"interface", name}};
+    if (!T.Channel) {
+        o.Result = WithoutName(T.Missing, name);
+        o.Json["result"] = "no such port";
+        o.Json["message"] = T.Missing;
+        return o;
     }
-    manager.Unlock();
+    if (Interrupted()) {
+        o.Result = "interrupted";
+        o.Json["result"] = "interrupted";
+        return o;
+    }
+    TKelvoSession session;
+    ChooseSpeeds(session, Where);
+    std::string description;
+    T.Channel->GetDescription(description);
+    Log("TestCI " + description, SearchSender(), 0, 10);
+    TKelvorec probe;
+    bool answered = false;
+    std::string result, message;
+    {
+        TExchangeWatch watch(session, T.Channel.get(), T.Name, name);
+        watch.SetProgressSuffix(Suffix);
+        try {
+            answered = session.ProbeInterface(T.Channel.get(), probe, true);
+        } catch (const std::exception&) {
+            // Ended by Ctrl+C or a port that disappeared; told below.
+        }
+        Log(answered ? "TestCI (result=1)" : "TestCI (result=0)", SearchSender(), 0, answered ? 11 : 12);
+        if (answered) {
+            // The probe only names the model; the serial number comes
+            // from reading the module.
+            TFoundModule m;
+            m.Interface = name;
+            m.Speed = session.CurrentBaudRate;
+            m.Model = probe.Model;
+            session.CurrentInterface = T.Channel;
+            if (session.ReadModule())
+                m.Record = session.ModuleRecord;
+            else
+                m.ReadError = watch.ReadFailure(session.LastError());
+            session.CurrentInterface = nullptr;
+            o.Module = std::move(m);
+            result = "found";
+        } else if (watch.PortGone()) {
+            result = "disappeared";
+            message = name + ": the port disappeared while it was searched";
+        } else if (Interrupted()) {
+            result = "interrupted";
+            message = name + ": interrupted";
+        } else if (!T.Channel->GetActive()) {
+            message = OpenFailureText(T.Name);
+            result = !T.Name.UsbSerial.empty() || MissingPortText(T.Name).empty() ? "cannot be opened"
+                                                                                  : "no such port";
+            o.Skipped = ojson{{"interface", name}, {"reason", WithoutName(message, name)}};
+        } else {
+            message = watch.ProbeFailure(Tried);
+            result = message.rfind("No module answered", 0) == 0 ? "no answer"
+                     : message.find("not a Kelvo module") != std::string::npos ? "not a module"
+                                                                               : "invalid reply";
+            if (result == "no answer")
+                message = "no answer at " + Tried;
+        }
+        watch.StopWatchingPort();
+        T.Channel->Close(false);
+    }
+    o.Json["result"] = result;
+    if (o.Module) {
+        char serial[16] = "";
+        if (o.Module->Record)
+            std::snprintf(serial, sizeof serial, "%.4d", int(o.Module->Record->Info.SerialNumber));
+        o.Cells = {ModelName(o.Module->Model), serial, SpeedText(o.Module->Speed)};
+        o.Result = o.Module->Record ? "found" : "found; the serial number could not be read: " + o.Module->ReadError;
+    } else {
+        o.Result = WithoutName(message, name);
+        o.Json["message"] = message;
+    }
+    return o;
+}
+
+}  // namespace
+
+void RunSearch(const TOutput& Out, const std::set<int32_t>& Speeds, std::vector<TInterfaceName> Only,
+               std::optional<uint8_t> Address, size_t Jobs)
+{
+    // What is searched, in order: the interfaces named, else the manager's
+    // list. The manager stays on this thread.
+    TFTDIManager manager;
+    const std::vector<TTarget> targets = CommandTargets(manager, std::move(Only));
 
     TPortChoice where;
     where.Speeds = Speeds;
     where.Address = Address;
     const std::string tried = TriedSpeeds(where);
 
-    // A row per interface as soon as it has been searched.
+    // A row per interface, in their order, as soon as it and those before
+    // it have been searched.
     TTextTable table({"Interface", "Model", "Serial", "Speed", "Result"});
     std::vector<size_t> widths = table.FixedWidths(0);
     for (const TTarget& t : targets)
@@ -333,102 +313,36 @@ void RunSearch(const TOutput& Out, const std::set<int32_t>& Speeds, std::vector<
         ClearProgress();
         std::cout << table.RenderHeader(widths) << std::flush;
     }
-    auto row = [&](const std::string& Interface, const std::vector<std::string>& Cells, const std::string& Result) {
-        if (Out.Json)
-            return;
-        std::vector<std::string> cells{Interface};
-        cells.insert(cells.end(), Cells.begin(), Cells.end());
-        cells.resize(4);
-        cells.push_back(Result);
-        ClearProgress();
-        std::cout << table.RenderRow(cells, widths) << std::flush;
-    };
 
     ojson results = ojson::array();
     ojson skipped = ojson::array();
     std::vector<TFoundModule> found;
-    size_t searched = 0;
-    for (size_t i = 0; i < targets.size() && !Interrupted(); ++i) {
-        const TTarget& t = targets[i];
-        const std::string name = t.Name.Text();
-        ++searched;
-        if (!t.Channel) {
-            row(name, {}, WithoutName(t.Missing, name));
-            results.push_back(ojson{{"interface", name}, {"result", "no such port"}, {"message", t.Missing}});
-            continue;
-        }
-        TKelvoSession session;
-        ChooseSpeeds(session, where);
-        std::string description;
-        t.Channel->GetDescription(description);
-        Log("TestCI " + description, SearchSender(), 0, 10);
-        TKelvorec probe;
-        bool answered = false;
-        std::string result, message;
-        std::optional<TFoundModule> module;
-        {
-            TExchangeWatch watch(session, t.Channel.get(), t.Name, name);
-            watch.SetProgressSuffix("(" + std::to_string(i + 1) + " of " + std::to_string(targets.size()) + ")");
-            try {
-                answered = session.ProbeInterface(t.Channel.get(), probe, true);
-            } catch (const std::exception&) {
-                // Ended by Ctrl+C or a port that disappeared; told below.
+    std::vector<TSearchOutcome> outcomes(targets.size());
+    std::atomic<size_t> searched{0};
+    const std::string total = std::to_string(targets.size());
+    RunInParallel(
+        targets.size(), Jobs,
+        [&](size_t i) {
+            if (!Interrupted())
+                ++searched;
+            outcomes[i] = SearchOne(targets[i], where, tried, "(" + std::to_string(i + 1) + " of " + total + ")");
+        },
+        [&](size_t i) {
+            TSearchOutcome& o = outcomes[i];
+            if (!Out.Json) {
+                std::vector<std::string> cells{targets[i].Name.Text()};
+                cells.insert(cells.end(), o.Cells.begin(), o.Cells.end());
+                cells.resize(4);
+                cells.push_back(o.Result);
+                ClearProgress();
+                std::cout << table.RenderRow(cells, widths) << std::flush;
             }
-            Log(answered ? "TestCI (result=1)" : "TestCI (result=0)", SearchSender(), 0, answered ? 11 : 12);
-            if (answered) {
-                // The probe only names the model; the serial number comes
-                // from reading the module.
-                TFoundModule m;
-                m.Interface = name;
-                m.Speed = session.CurrentBaudRate;
-                m.Model = probe.Model;
-                session.CurrentInterface = t.Channel;
-                if (session.ReadModule())
-                    m.Record = session.ModuleRecord;
-                else
-                    m.ReadError = watch.ReadFailure(session.LastError());
-                session.CurrentInterface = nullptr;
-                module = std::move(m);
-                result = "found";
-            } else if (watch.PortGone()) {
-                result = "disappeared";
-                message = name + ": the port disappeared while it was searched";
-            } else if (Interrupted()) {
-                result = "interrupted";
-                message = name + ": interrupted";
-            } else if (!t.Channel->GetActive()) {
-                message = OpenFailureText(t.Name);
-                result = !t.Name.UsbSerial.empty() || MissingPortText(t.Name).empty() ? "cannot be opened"
-                                                                                      : "no such port";
-                skipped.push_back(ojson{{"interface", name}, {"reason", WithoutName(message, name)}});
-            } else {
-                message = watch.ProbeFailure(tried);
-                result = message.rfind("No module answered", 0) == 0 ? "no answer"
-                         : message.find("not a Kelvo module") != std::string::npos ? "not a module"
-                                                                                   : "invalid reply";
-                if (result == "no answer")
-                    message = "no answer at " + tried;
-            }
-            watch.StopWatchingPort();
-            t.Channel->Close(false);
-            TMainThreadQueue::Drain();
-            if (watch.PortGone() && !Interrupted())
-                ClearQueryCancel();  // the other ports are still there
-        }
-        ojson j{{"interface", name}, {"result", result}};
-        if (module) {
-            char serial[16] = "";
-            if (module->Record)
-                std::snprintf(serial, sizeof serial, "%.4d", int(module->Record->Info.SerialNumber));
-            row(name, {ModelName(module->Model), serial, SpeedText(module->Speed)},
-                module->Record ? "found" : "found; the serial number could not be read: " + module->ReadError);
-            found.push_back(std::move(*module));
-        } else {
-            row(name, {}, WithoutName(message, name));
-            j["message"] = message;
-        }
-        results.push_back(std::move(j));
-    }
+            if (o.Module)
+                found.push_back(std::move(*o.Module));
+            if (!o.Skipped.is_null())
+                skipped.push_back(std::move(o.Skipped));
+            results.push_back(std::move(o.Json));
+        });
 
     std::string error;
     if (found.empty())
@@ -445,8 +359,7 @@ void RunSearch(const TOutput& Out, const std::set<int32_t>& Speeds, std::vector<
     }
     ClearProgress();
     if (Interrupted())
-        throw EInterrupted("interrupted after " + std::to_string(searched) + " of " + std::to_string(targets.size()) +
-                           " interfaces");
+        throw EInterrupted("interrupted after " + std::to_string(searched.load()) + " of " + total + " interfaces");
     if (!error.empty())
         throw EStepFailed(error, Out.Json);
 }
@@ -594,44 +507,12 @@ void RunBackup(const TOutput& Out, const TPortChoice& Where, const std::string& 
 void RunRestore(const TOutput& Out, const TPortChoice& Where, const std::string& File, bool DryRun, bool Force)
 {
     // The whole file is checked before the port is touched.
-    const std::string text = ReadFileText(File);
-    TBackup backup;
-    try {
-        backup = ParseBackup(text);
-    } catch (const EUsageError& e) {
-        throw EUsageError(File + ": " + e.Message());
-    }
+    const TBackup backup = ReadBackupFile(File);
     TConnection c(Where);
     const TKelvorec& device = c.Session.ModuleRecord;
-    if (backup.Model != ModelName(device.Model))
-        throw EUsageError(File + " is a backup of a " + (backup.Model.empty() ? "module of unknown model" : backup.Model) +
-                          ", but the module on " + c.Name() + " is a " +
-                          (ModelName(device.Model).empty() ? "module of unknown model" : ModelName(device.Model)) +
-                          "; nothing was written");
-    // Address and speed belong to one module on its bus: onto another one
-    // (or when the backup does not say which it came from) they are left
-    // alone, unless forced.
     const std::string serial = ModuleTextToUtf8(device.Info.SerialText);
-    const bool sameModule = !backup.Serial.empty() && backup.Serial == serial;
-    std::vector<TAssignment> settings;
     std::vector<TSkipped> skipped;
-    for (const TAssignment& a : backup.Settings) {
-        // Address and speed can be set only on a KelvoRS; on the others the
-        // backup merely records them.
-        const bool commSetting = a.Key.Field == TKeyField::Address || a.Key.Field == TKeyField::Speed;
-        if (commSetting && device.Model != kModelKelvoRS)
-            continue;
-        if (commSetting && !sameModule && !Force) {
-            TKelvoSession probe;
-            probe.ModuleRecord = device;
-            probe.ResetWorkingCopy();
-            const auto change = ApplyAssignments(probe, {a});
-            if (!change.empty())
-                skipped.push_back({a.Key.Name(), change.front().New, change.front().Old});
-            continue;
-        }
-        settings.push_back(a);
-    }
+    const std::vector<TAssignment> settings = RestoreSettings(backup, File, device, c.Name(), Force, skipped);
     if (!skipped.empty()) {
         std::string list;
         for (const TSkipped& k : skipped)

@@ -4,6 +4,7 @@
 // and returns normally; a failed step raises EStepFailed (exit status 1),
 // a wrong input EUsageError (exit status 2).
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <set>
@@ -30,9 +31,11 @@ struct TPortChoice {
 };
 
 void RunPorts(const TOutput& Out);
-// Only: these interfaces, in this order; empty: all the device manager lists.
+// Only: these interfaces, in this order; empty: all the device manager
+// lists. The interfaces are searched at once, at most Jobs at a time (0:
+// all); the rows come in their order all the same.
 void RunSearch(const TOutput& Out, const std::set<int32_t>& Speeds, std::vector<TInterfaceName> Only,
-               std::optional<uint8_t> Address);
+               std::optional<uint8_t> Address, size_t Jobs = 0);
 void RunRead(const TOutput& Out, const TPortChoice& Where);
 // Count 0: until the program is stopped.
 void RunMeasure(const TOutput& Out, const TPortChoice& Where, uint32_t Count, uint32_t IntervalMs,

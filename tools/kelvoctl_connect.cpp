@@ -26,14 +26,15 @@ namespace kelvo::ctl {
 namespace {
 
 std::atomic<int> gSignals{0};
-std::atomic<bool> gFinishWrites{false};
-static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
-              "set from signal handlers");
+// Saves in progress, on any thread: while there is one, a first signal
+// lets each finish its write.
+std::atomic<int> gFinishWrites{0};
+static_assert(std::atomic<int>::is_always_lock_free, "read in signal handlers");
 
 extern "C" void OnInterruptSignal(int)
 {
     const int n = gSignals.fetch_add(1) + 1;
-    if (!gFinishWrites.load() || n > 1)
+    if (gFinishWrites.load() == 0 || n > 1)
         RequestQueryCancel();
 }
 
@@ -60,12 +61,12 @@ void ClearInterrupted()
 
 TFinishWrites::TFinishWrites()
 {
-    gFinishWrites = true;
+    ++gFinishWrites;
 }
 
 TFinishWrites::~TFinishWrites()
 {
-    gFinishWrites = false;
+    --gFinishWrites;
 }
 
 // ---- progress and notes ---------------------------------------------------------
@@ -337,6 +338,9 @@ TExchangeWatch::TExchangeWatch(TKelvoSession& Session, ICommunicationInterface* 
 {
     if (FWhere.UsbSerial.empty())
         FNode = AfComPortDeviceName(FWhere.Port);
+    // A vanished port ends the exchanges of this thread only: other
+    // threads may be working on other ports.
+    FCancelBefore = SetThreadQueryCancel(&FGone);
 
     FSession.OnProbeSpeed = [this](ICommunicationInterface* Interface, int32_t Speed) {
         Stop();
@@ -392,6 +396,7 @@ TExchangeWatch::TExchangeWatch(TKelvoSession& Session, ICommunicationInterface* 
 TExchangeWatch::~TExchangeWatch()
 {
     StopWatchingPort();
+    SetThreadQueryCancel(FCancelBefore);
     FSession.OnProbeSpeed = nullptr;
     FSession.OnReadAttempt = nullptr;
     FSession.OnReply = nullptr;
@@ -432,10 +437,8 @@ void TExchangeWatch::Watch()
             gone = wasActive && !active;
             wasActive = wasActive || active;
         }
-        if (gone && !FGone) {
+        if (gone)
             FGone = true;
-            RequestQueryCancel();
-        }
         if (GetTickCount32() - lastRefresh >= 1000) {
             lastRefresh = GetTickCount32();
             RefreshProgress();
@@ -547,7 +550,7 @@ TConnection::TConnection(const TPortChoice& Where) : FName(ChannelName(Where))
         if (!found) {
             if (!FPort->GetActive())
                 throw EStepFailed(OpenFailureText(name));
-            throw EStepFailed(FWatch->ProbeFailure(TriedSpeeds(Where)));
+            throw ENoModule(FWatch->ProbeFailure(TriedSpeeds(Where)));
         }
         Session.CurrentInterface = FPort;
         const bool read = Session.ReadModule();

@@ -27,9 +27,9 @@ bool Interrupted();
 // Forgets an interruption (watch and tests of the handlers).
 void ClearInterrupted();
 
-// While one exists, a first signal only asks to stop: the write in
-// progress is finished and the module read back. A second signal gives up
-// the exchange in progress too.
+// While one exists (on any thread), a first signal only asks to stop: the
+// write in progress is finished and the module read back. A second signal
+// gives up the exchange in progress too.
 class TFinishWrites {
 public:
     TFinishWrites();
@@ -74,7 +74,9 @@ std::string ReadStepText(uint8_t Instruction, const RawByteString& Data);
 // Follows the exchanges of Session on Channel while it exists: shows
 // progress, keeps what came back when a reply was refused, and ends the
 // exchanges at once when the run is interrupted or the port disappears
-// (its device node gone, a USB device unplugged).
+// (its device node gone, a USB device unplugged). Made and destroyed on the
+// thread that runs the exchanges; a vanished port ends that thread's
+// exchanges only.
 class TExchangeWatch {
 public:
     TExchangeWatch(TKelvoSession& Session, ICommunicationInterface* Channel, const TInterfaceName& Where,
@@ -126,9 +128,17 @@ private:
     TPhase FStep;
     bool FReading = false;
     std::atomic<bool> FGone{false};
+    const std::atomic<bool>* FCancelBefore = nullptr;
     std::atomic<bool> FStopWatch{false};
     struct TThread;
     std::unique_ptr<TThread> FThread;
+};
+
+// Raised by TConnection when the port opened but no module answered the
+// probe (a device of another kind included).
+class ENoModule : public EStepFailed {
+public:
+    using EStepFailed::EStepFailed;
 };
 
 // One module on one port: probed, left open at the speed that answered,

@@ -109,6 +109,42 @@ std::string ChannelName(ICommunicationInterface* Channel)
     return name;
 }
 
+std::vector<TTarget> CommandTargets(TFTDIManager& Manager, std::vector<TInterfaceName> Only)
+{
+    std::vector<TTarget> targets;
+    TFTDIManager& manager = Manager;
+    manager.Lock();
+    try {
+        manager.Refresh();
+        IntfPtr<ICommunicationInterface> c;
+        if (Only.empty()) {
+            for (manager.First(c); c; manager.Next(c))
+                targets.push_back({ParseInterfaceName(ChannelName(c.get())), c, ""});
+        }
+        for (TInterfaceName& n : Only) {
+            ResolveNode(n);
+            TTarget t{n, nullptr, ""};
+            if (!n.UsbSerial.empty()) {
+                for (manager.First(c); c && !t.Channel; manager.Next(c))
+                    if (ChannelName(c.get()) == n.Text())
+                        t.Channel = c;
+                if (!t.Channel)
+                    t.Missing = n.Text() + ": no such USB device";
+            } else {
+                TPortChoice where;
+                where.Port = n.Port;
+                t.Channel = MakeChannel(where);
+            }
+            targets.push_back(std::move(t));
+        }
+    } catch (...) {
+        manager.Unlock();
+        throw;
+    }
+    manager.Unlock();
+    return targets;
+}
+
 std::string ChannelName(const TPortChoice& Where)
 {
     TInterfaceName n;

@@ -5,9 +5,11 @@
 #include <cstdint>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "kelvoctl_args.h"
 #include "kelvoctl_commands.h"
+#include "uci_FTDImanager.h"
 #include "uci_ICommunicationInterface.h"
 
 namespace kelvo::ctl {
@@ -20,6 +22,19 @@ IntfPtr<ICommunicationInterface> MakeChannel(const TPortChoice& Where);
 // list (and accepts it as an argument).
 std::string ChannelName(ICommunicationInterface* Channel);
 std::string ChannelName(const TPortChoice& Where);
+
+// An interface a command works on, in the order it reports them.
+struct TTarget {
+    TInterfaceName Name;
+    IntfPtr<ICommunicationInterface> Channel;  // closed; empty when there is none
+    std::string Missing;                       // then why: "USB:FT1: no such USB device"
+};
+
+// The interfaces named in Only, in that order; with none named, every one
+// the device manager lists (COM ports ascending, then the USB devices).
+// Refreshes Manager on the calling thread, the main thread; the channels
+// are its own and stay usable while it lives.
+std::vector<TTarget> CommandTargets(TFTDIManager& Manager, std::vector<TInterfaceName> Only);
 
 // Prints a line for every arrival and removal the device manager reports,
 // until interrupted (Ctrl+C) or, when Seconds > 0, for that long. With

@@ -199,6 +199,22 @@ TEST(Query, ACancelRequestEndsTheExchangeAtTheNextStep)
     EXPECT_EQ(reply, "");
 }
 
+TEST(Query, AThreadsOwnCancelFlagEndsOnlyThatThreadsExchanges)
+{
+    std::atomic<bool> own{true};
+    bool otherSees = true;
+    EXPECT_EQ(SetThreadQueryCancel(&own), nullptr);
+    std::thread([&] { otherSees = QueryCancelRequested(); }).join();
+    IntfPtr<TScriptedChannel> ch = OpenChannel();
+    RawByteString reply;
+    ch->Query("q", 5000, reply, &IsAbcd);
+    EXPECT_TRUE(QueryCancelRequested());
+    EXPECT_EQ(SetThreadQueryCancel(nullptr), &own);
+    EXPECT_FALSE(otherSees);
+    EXPECT_TRUE(ch->Writes().empty());
+    EXPECT_FALSE(QueryCancelRequested());
+}
+
 namespace {
 
 // A clock in microseconds for single-threaded tests of waits: a sleep or a

@@ -2,18 +2,25 @@
 // working copy they change, backup files, speed lists, texts and tables.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <functional>
 #include <random>
+#include <stdexcept>
+#include <thread>
+#include <vector>
 
 #include "kelvoctl_args.h"
 #include "kelvoctl_json.h"
 #include "kelvoctl_keys.h"
+#include "kelvoctl_parallel.h"
 #include "kelvoctl_report.h"
 #include "kelvoctl_table.h"
 #include "kelvoctl_text.h"
 #include "uConversionUtils.h"
+#include "uMainThreadQueue.h"
 
 using namespace kelvo;
 using namespace kelvo::ctl;
@@ -465,4 +472,58 @@ TEST(KelvoctlReport, MeasuredValuesShowAsThePageShowsThem)
     EXPECT_TRUE(j["values"][1]["overrange"].get<bool>());
     EXPECT_TRUE(j["values"][2]["value"].is_null());
     EXPECT_FALSE(j["values"][3]["overrange"].get<bool>());
+}
+
+TEST(KelvoctlParallel, ResultsComeInOrderWhileTheWorkOverlaps)
+{
+    TMainThreadQueue::Init();
+    // Item 0 finishes last; the others wait for one another, so they can
+    // only finish when they run at the same time.
+    std::atomic<int> running{0}, most{0}, started{0};
+    auto raise = [&most](int Now) {
+        for (int m = most; m < Now && !most.compare_exchange_weak(m, Now);) {
+        }
+    };
+    std::vector<size_t> order;
+    std::vector<size_t> finishedBefore;
+    std::atomic<size_t> finished{0};
+    ctl::RunInParallel(
+        4, 0,
+        [&](size_t i) {
+            ++started;
+            raise(++running);
+            while (started < 4)
+                std::this_thread::yield();
+            if (i == 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            // The workers may hand work to the main thread, which keeps serving it.
+            TMainThreadQueue::Send([] {}, 5000);
+            --running;
+            ++finished;
+        },
+        [&](size_t i) {
+            order.push_back(i);
+            finishedBefore.push_back(finished);
+        });
+    EXPECT_EQ(order, (std::vector<size_t>{0, 1, 2, 3}));
+    EXPECT_EQ(most, 4);
+    EXPECT_EQ(finishedBefore.front(), 4u);  // 0 was reported only once it had finished
+
+    // Jobs bounds the threads; an item's exception comes out after all ran.
+    running = most = 0;
+    std::atomic<int> ran{0};
+    EXPECT_THROW(ctl::RunInParallel(
+                     6, 2,
+                     [&](size_t i) {
+                         raise(++running);
+                         std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                         --running;
+                         ++ran;
+                         if (i == 1)
+                             throw std::runtime_error("item 1");
+                     },
+                     [](size_t) {}),
+                 std::runtime_error);
+    EXPECT_EQ(ran, 6);
+    EXPECT_LE(most, 2);
 }

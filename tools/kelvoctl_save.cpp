@@ -1,0 +1,153 @@
+#include "kelvoctl_save.h"
+
+#include "kelvoctl_args.h"
+#include "kelvoctl_text.h"
+#include "uMainThreadQueue.h"
+#include "uTextFile.h"
+
+namespace kelvo::ctl {
+
+namespace {
+
+// A backup is a few kilobytes; anything far larger is not one.
+constexpr uintmax_t kMaxBackupFileSize = 1 << 20;
+
+// Warns of an input range whose minimum is not below its maximum: the
+// module takes it, but its values then run backwards or stand still.
+void WarnOfRanges(const TKelvoSession& Session, const std::vector<TChange>& Changes, const std::string& Where)
+{
+    const TKelvorec working = Session.WorkingRecord();
+    for (uint8_t ch = 1; ch <= 4; ++ch) {
+        bool changed = false;
+        for (const TChange& c : Changes)
+            changed = changed || (c.Key.Channel == ch &&
+                                  (c.Key.Field == TKeyField::RangeMin || c.Key.Field == TKeyField::RangeMax));
+        if (!changed)
+            continue;
+        const std::string min = KeyValueText(working, {TKeyField::RangeMin, ch}).value_or("");
+        const std::string max = KeyValueText(working, {TKeyField::RangeMax, ch}).value_or("");
+        if (ParseDecimal(min).value_or(0) >= ParseDecimal(max).value_or(0))
+            Note("warning: " + Where + "ch" + std::to_string(ch) + ".min (" + min + ") is not below ch" +
+                 std::to_string(ch) + ".max (" + max + "); the module takes it, but its values will not rise with "
+                 "the input");
+    }
+}
+
+// The save of the session's working copy: the writes (Ctrl+C finishes the
+// one in progress and sends nothing more), the re-read, and the changes the
+// module did not take.
+std::vector<TChange> Save(TConnection& C, const std::vector<TChange>& Changes)
+{
+    const TKelvorec wanted = C.Session.WorkingRecord();
+    bool reread = false;
+    {
+        TFinishWrites finish;
+        C.Session.SaveStopRequested = [&C] { return Interrupted() || C.Watch().PortGone(); };
+        try {
+            reread = C.Session.SaveChanges();
+        } catch (const std::exception& e) {
+            C.Session.SaveStopRequested = nullptr;
+            C.Watch().ThrowIfEnded("while saving");
+            throw EStepFailed("Saving to the module on " + C.Name() + " failed: " + e.what());
+        }
+        C.Session.SaveStopRequested = nullptr;
+    }
+    TMainThreadQueue::Drain();
+    ClearProgress();
+    const auto& outcome = C.Session.LastSave();
+    const std::string sent = std::to_string(outcome.Sent) + " of " + std::to_string(outcome.Total) + " writes";
+    if (C.Watch().PortGone())
+        C.Watch().ThrowIfEnded("after " + sent);
+    if (outcome.Stopped) {
+        if (!reread)
+            throw EInterrupted("interrupted after " + sent + "; the module could not be read again (" +
+                               C.Session.LastError() + ")");
+        return {};
+    }
+    if (!reread) {
+        C.Watch().ThrowIfEnded("while reading the module after saving");
+        throw EStepFailed(C.Watch().ReadFailure(C.Session.LastError()) + ", after saving");
+    }
+    return ChangesNotTaken(wanted, C.Session.ModuleRecord, Changes);
+}
+
+}  // namespace
+
+std::string TSaveResult::NotTakenText() const
+{
+    std::string error;
+    for (const TChange& m : Missed)
+        error += (error.empty() ? "" : "; ") + m.Key.Name() + " is " + m.Old + ", not " + m.New;
+    return error.empty() ? error : "The module did not take every change: " + error;
+}
+
+TSaveResult ApplyAndSave(TConnection& C, const std::vector<TAssignment>& Settings, bool DryRun,
+                         const std::string& NotePrefix)
+{
+    {
+        TKelvoSession check;
+        check.ModuleRecord = C.Session.ModuleRecord;
+        check.ResetWorkingCopy();
+        ApplyAssignments(check, Settings);
+    }
+    TSaveResult r;
+    r.Changes = ApplyAssignments(C.Session, Settings);
+    WarnOfRanges(C.Session, r.Changes, NotePrefix);
+    if (!DryRun && !r.Changes.empty()) {
+        r.Missed = Save(C, r.Changes);
+        r.Stopped = C.Session.LastSave().Stopped;
+    }
+    return r;
+}
+
+std::vector<TAssignment> RestoreSettings(const TBackup& Backup, const std::string& File, const TKelvorec& Device,
+                                         const std::string& Where, bool Force, std::vector<TSkipped>& Skipped)
+{
+    if (Backup.Model != ModelName(Device.Model))
+        throw EUsageError(File + " is a backup of a " +
+                          (Backup.Model.empty() ? "module of unknown model" : Backup.Model) + ", but the module on " +
+                          Where + " is a " +
+                          (ModelName(Device.Model).empty() ? "module of unknown model" : ModelName(Device.Model)) +
+                          "; nothing was written");
+    // Address and speed belong to one module on its bus: onto another one
+    // (or when the backup does not say which it came from) they are left
+    // alone, unless forced.
+    const std::string serial = ModuleTextToUtf8(Device.Info.SerialText);
+    const bool sameModule = !Backup.Serial.empty() && Backup.Serial == serial;
+    std::vector<TAssignment> settings;
+    for (const TAssignment& a : Backup.Settings) {
+        // Address and speed can be set only on a KelvoRS; on the others the
+        // backup merely records them.
+        const bool commSetting = a.Key.Field == TKeyField::Address || a.Key.Field == TKeyField::Speed;
+        if (commSetting && Device.Model != kModelKelvoRS)
+            continue;
+        if (commSetting && !sameModule && !Force) {
+            TKelvoSession probe;
+            probe.ModuleRecord = Device;
+            probe.ResetWorkingCopy();
+            const auto change = ApplyAssignments(probe, {a});
+            if (!change.empty())
+                Skipped.push_back({a.Key.Name(), change.front().New, change.front().Old});
+            continue;
+        }
+        settings.push_back(a);
+    }
+    return settings;
+}
+
+TBackup ReadBackupFile(const std::string& File)
+{
+    std::string text;
+    try {
+        text = ReadTextFile(File, kMaxBackupFileSize);
+    } catch (const ETextFileError& e) {
+        throw EUsageError(e.TooLarge() ? File + " is not a kelvoctl backup (far too large)" : e.Message());
+    }
+    try {
+        return ParseBackup(text);
+    } catch (const EUsageError& e) {
+        throw EUsageError(File + ": " + e.Message());
+    }
+}
+
+}  // namespace kelvo::ctl
