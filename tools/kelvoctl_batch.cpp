@@ -49,15 +49,6 @@ std::string SerialText(const TKelvorec& Record)
     return serial;
 }
 
-// The message without the interface's name in front: its row names it.
-std::string WithoutName(const std::string& Message, const std::string& Name)
-{
-    for (const std::string& lead : {Name + ": ", Name + " "})
-        if (Message.rfind(lead, 0) == 0)
-            return Message.substr(lead.size());
-    return Message;
-}
-
 void PrintJson(const ojson& J)
 {
     ClearProgress();

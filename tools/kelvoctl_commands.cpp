@@ -132,16 +132,6 @@ TInterfaceName NameOf(ICommunicationInterface* Channel)
     return ParseInterfaceName(ChannelName(Channel));
 }
 
-// The message without the interface's name in front, for a row of a table
-// that names it already.
-std::string WithoutName(const std::string& Message, const std::string& Name)
-{
-    for (const std::string& lead : {Name + ": ", Name + " "})
-        if (Message.rfind(lead, 0) == 0)
-            return Message.substr(lead.size());
-    return Message;
-}
-
 }  // namespace
 
 void RunPorts(const TOutput& Out)

@@ -214,4 +214,12 @@ ojson MeasureJson(const std::string& Time, bool Answered, const TKelvorec& Recor
     return j;
 }
 
+std::string WithoutName(const std::string& Message, const std::string& Name)
+{
+    for (const std::string& lead : {Name + ": ", Name + " "})
+        if (Message.rfind(lead, 0) == 0)
+            return Message.substr(lead.size());
+    return Message;
+}
+
 }  // namespace kelvo::ctl

@@ -42,6 +42,10 @@ struct TFoundModule {
 std::string FoundModulesText(const std::vector<TFoundModule>& Found);
 ojson FoundModulesJson(const std::vector<TFoundModule>& Found);
 
+// The message without the interface's name in front ("COM3: ..." or
+// "COM3 ..."), for a row of a table that names it already.
+std::string WithoutName(const std::string& Message, const std::string& Name);
+
 // --- measurement ----------------------------------------------------------------
 
 // "12:03:07.215" (WithDate: "2024-05-01 12:03:07.215"), local time.

@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "KelvoctlRun.h"
+#include "ScopedEnvDir.h"
 #include "uKelvoxx.h"
 #include "uSimPty.h"
 
@@ -25,24 +26,10 @@ namespace {
 
 class KelvoctlModules : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/kelvoctl-many-XXXXXX";
-        Dir = ::mkdtemp(tmpl);
-        if (const char* old = std::getenv("KELVO_PORTS_DIR"))
-            FOldPorts = old;
-        ::setenv("KELVO_PORTS_DIR", Dir.c_str(), 1);
-    }
     void TearDown() override
     {
         for (auto& p : Ptys)
             p->Stop();
-        if (FOldPorts.empty())
-            ::unsetenv("KELVO_PORTS_DIR");
-        else
-            ::setenv("KELVO_PORTS_DIR", FOldPorts.c_str(), 1);
-        std::error_code ec;
-        fs::remove_all(Dir, ec);
     }
 
     // A module served as COM<Port>; Prepare may hook it before it serves.
@@ -76,12 +63,10 @@ protected:
         return s.str();
     }
 
-    fs::path Dir;
+    kelvo::testing::TScopedEnvDir FPorts{"KELVO_PORTS_DIR", "kelvoctl-many"};
+    const fs::path& Dir = FPorts.Dir;
     std::vector<std::unique_ptr<TSimModule>> Modules;
     std::vector<std::unique_ptr<TSimPty>> Ptys;
-
-private:
-    std::string FOldPorts;
 };
 
 // The cell of a CSV line (no quoted cells in these files).

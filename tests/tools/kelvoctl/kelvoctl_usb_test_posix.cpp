@@ -9,8 +9,10 @@
 #include <string>
 #include <thread>
 
+#include "KelvoctlRun.h"
 #include "SimD2XX.h"
 
+using kelvo::ctltest::Line;
 using kelvo::testing::TSimD2XX;
 
 namespace {
@@ -32,17 +34,6 @@ TRun Ctl(const std::string& Args)
     const int st = ::pclose(p);
     r.Status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     return r;
-}
-
-// The line of Text that holds Part ("" when none).
-std::string Line(const std::string& Text, const std::string& Part)
-{
-    const size_t at = Text.find(Part);
-    if (at == std::string::npos)
-        return std::string();
-    const size_t begin = Text.rfind('\n', at);
-    const size_t start = begin == std::string::npos ? 0 : begin + 1;
-    return Text.substr(start, Text.find('\n', at) - start);
 }
 
 class KelvoctlUsbTest : public ::testing::Test {
