@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "kelvoctl_json.h"
+#include "kelvoctl_report.h"
 #include "uConversionUtils.h"
 #include "uMessageSink.h"
 #include "uModuleText.h"
@@ -249,9 +250,7 @@ void TMainLogic::AddFoundModule(ICommunicationInterface* Interface, const TKelvo
             name = "USB";
         else
             Interface->GetName(name);
-        char serial[16];
-        std::snprintf(serial, sizeof serial, "%.4d", static_cast<int>(Record.Info.SerialNumber));
-        FRows.push_back(ModelName(Record.Model) + "|" + name + "|" + serial);
+        FRows.push_back(ModelName(Record.Model) + "|" + name + "|" + ctl::SerialNumberText(Record));
         FFound.emplace_back(Interface);
     }
     UpdateFoundModulesView();
@@ -680,8 +679,7 @@ std::string TMainLogic::LoadConfiguration(const std::string& File)
                                  ", this one is " + ModuleTextToUtf8(device.Info.SerialText) +
                                  ". Take its address and speed too?");
         for (const ctl::TAssignment& a : backup.Settings) {
-            const bool comm = a.Key.Field == ctl::TKeyField::Address || a.Key.Field == ctl::TKeyField::Speed;
-            if (!comm || takeComm)
+            if (!a.Key.IsCommSetting() || takeComm)
                 settings.push_back(a);
         }
         // Everything is checked on a copy before the working copy changes.

@@ -4,8 +4,10 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 
 #include "uKelvoxx.h"
+#include "uTextFile.h"
 
 namespace kelvo::ctl {
 
@@ -221,6 +223,16 @@ std::string NumberText(double Value)
 std::string SpeedText(int64_t BitsPerSecond)
 {
     return std::to_string(BitsPerSecond) + " bit/s";
+}
+
+void RequireFolderOf(const std::string& File)
+{
+    if (File.empty())
+        return;
+    const std::filesystem::path folder = Utf8Path(File).parent_path();
+    std::error_code ec;
+    if (!folder.empty() && !std::filesystem::is_directory(folder, ec))
+        throw EUsageError(File + ": the folder " + folder.string() + " does not exist");
 }
 
 }  // namespace kelvo::ctl

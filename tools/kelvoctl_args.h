@@ -46,6 +46,10 @@ public:
     using Exception::Exception;
 };
 
+// Raises EUsageError when the folder File would be created in does not
+// exist ("values/x.csv" in a missing "values"); nothing for an empty File.
+void RequireFolderOf(const std::string& File);
+
 // Where kelvoctl talks to a module: a COM port, or an FTDI USB device by
 // its serial number.
 struct TInterfaceName {

@@ -43,19 +43,6 @@ TPortChoice ChoiceFor(const TTarget& T, const TBatchChoice& Where)
     return c;
 }
 
-std::string SerialText(const TKelvorec& Record)
-{
-    char serial[16];
-    std::snprintf(serial, sizeof serial, "%.4d", int(Record.Info.SerialNumber));
-    return serial;
-}
-
-void PrintJson(const ojson& J)
-{
-    ClearProgress();
-    std::cout << J.dump(2, ' ', false, ojson::error_handler_t::replace) << "\n" << std::flush;
-}
-
 // ---- set and restore -------------------------------------------------------------
 
 // What one module of a batch save came to.
@@ -111,7 +98,7 @@ TBatchRow SaveOne(const TTarget& T, const TBatchChoice& Where, const TSettingsFo
         TConnection c(ChoiceFor(T, Where));
         const TKelvorec& device = c.Session.ModuleRecord;
         row.Listed = true;
-        row.Serial = SerialText(device);
+        row.Serial = SerialNumberText(device);
         row.Json["serial_number"] = int(device.Info.SerialNumber);
         std::vector<TSkipped> skipped;
         const std::vector<TAssignment> settings = SettingsFor(device, c.Name(), skipped);
@@ -127,9 +114,7 @@ TBatchRow SaveOne(const TTarget& T, const TBatchChoice& Where, const TSettingsFo
         }
         const TSaveResult saved = ApplyAndSave(c, settings, DryRun, name + ": ");
         row.Changes = ChangesText(saved.Changes);
-        row.Json["changes"] = ojson::array();
-        for (const TChange& ch : saved.Changes)
-            row.Json["changes"].push_back(ojson{{"key", ch.Key.Name()}, {"old", ch.Old}, {"new", ch.New}});
+        row.Json["changes"] = ChangesJson(saved.Changes);
         std::string left;
         for (const TSkipped& k : skipped)
             left += (left.empty() ? "" : ", ") + k.Key;
@@ -146,9 +131,7 @@ TBatchRow SaveOne(const TTarget& T, const TBatchChoice& Where, const TSettingsFo
                  true);
         } else if (!saved.Missed.empty()) {
             fail(saved.NotTakenText());
-            row.Json["not_taken"] = ojson::array();
-            for (const TChange& ch : saved.Missed)
-                row.Json["not_taken"].push_back(ojson{{"key", ch.Key.Name()}, {"old", ch.Old}, {"new", ch.New}});
+            row.Json["not_taken"] = ChangesJson(saved.Missed);
         } else {
             row.Result = (saved.Changes.empty() ? "nothing to change"
                           : DryRun             ? "would write: " + row.Changes
@@ -239,11 +222,6 @@ void SaveAll(const TOutput& Out, const TBatchChoice& Where, const TSettingsFor& 
         throw EInterrupted(error.empty() ? "interrupted" : "interrupted; " + error);
     if (!error.empty())
         throw EStepFailed(error, Out.Json);
-}
-
-bool IsCommSetting(const TAssignment& A)
-{
-    return A.Key.Field == TKeyField::Address || A.Key.Field == TKeyField::Speed;
 }
 
 // ---- measuring ---------------------------------------------------------------------
@@ -357,7 +335,7 @@ void RunSetAll(const TOutput& Out, const TBatchChoice& Where, const std::vector<
     std::vector<TAssignment> parsed;
     for (const std::string& a : Assignments) {
         parsed.push_back(ParseAssignment(a));
-        if (IsCommSetting(parsed.back()) && !Force)
+        if (parsed.back().Key.IsCommSetting() && !Force)
             throw EUsageError(parsed.back().Key.Name() +
                               " is not set on several modules at once: two modules on one bus must not get the same "
                               "address (--force sets it all the same); nothing was written");
@@ -382,12 +360,7 @@ void RunMeasureAll(const TOutput& Out, const TBatchChoice& Where, uint32_t Count
 {
     if (IntervalMs < 100)
         throw EUsageError("measure --all polls at most ten times a second: give --interval 100 or more");
-    if (!CsvFile.empty()) {
-        const fs::path folder = Utf8Path(CsvFile).parent_path();
-        std::error_code ec;
-        if (!folder.empty() && !fs::is_directory(folder, ec))
-            throw EUsageError(CsvFile + ": the folder " + folder.string() + " does not exist");
-    }
+    RequireFolderOf(CsvFile);
     TFTDIManager manager;
     std::vector<TTarget> targets = CommandTargets(manager, Where.Only);
     const bool named = !Where.Only.empty();
@@ -487,7 +460,7 @@ void RunMeasureAll(const TOutput& Out, const TBatchChoice& Where, uint32_t Count
         ClearProgress();
         for (TMeasured* m : modules) {
             const std::vector<std::string> names = MeasureHeadings(m->Record);
-            std::cout << m->Name << ": " << ModelName(m->Record.Model) << " " << SerialText(m->Record);
+            std::cout << m->Name << ": " << ModelName(m->Record.Model) << " " << SerialNumberText(m->Record);
             for (size_t ch = 1; ch < names.size(); ++ch)
                 std::cout << (ch == 1 ? " - " : ", ") << names[ch];
             std::cout << "\n";
@@ -504,7 +477,6 @@ void RunMeasureAll(const TOutput& Out, const TBatchChoice& Where, uint32_t Count
     ticks.Wake.notify_all();
 
     std::string error;
-    uint32_t rows = 0;
     for (uint32_t tick = 0; (Count == 0 || tick < Count) && !Interrupted(); ++tick) {
         // The row of a tick waits for every module until the next tick.
         auto complete = [&] {
@@ -554,7 +526,6 @@ void RunMeasureAll(const TOutput& Out, const TBatchChoice& Where, uint32_t Count
             j["port"] = m->Name;
             list.push_back(std::move(j));
         }
-        ++rows;
         if (Out.Json)
             std::cout << ojson{{"time", TimeText(time, true)}, {"modules", std::move(list)}}.dump(
                              -1, ' ', false, ojson::error_handler_t::replace)
@@ -590,7 +561,6 @@ void RunMeasureAll(const TOutput& Out, const TBatchChoice& Where, uint32_t Count
             text += (i ? "; " : "") + failures[i];
         throw EStepFailed(text);
     }
-    (void)rows;
 }
 
 }  // namespace kelvo::ctl

@@ -41,12 +41,6 @@ const TLogSender& SearchSender()
     return sender;
 }
 
-void PrintJson(const ojson& J)
-{
-    ClearProgress();
-    std::cout << J.dump(2, ' ', false, ojson::error_handler_t::replace) << "\n" << std::flush;
-}
-
 void WriteFileText(const std::string& File, const std::string& Text)
 {
     try {
@@ -54,14 +48,6 @@ void WriteFileText(const std::string& File, const std::string& Text)
     } catch (const ETextFileError& e) {
         throw EStepFailed(e.Message());
     }
-}
-
-ojson ChangesJson(const std::vector<TChange>& Changes)
-{
-    ojson list = ojson::array();
-    for (const TChange& c : Changes)
-        list.push_back(ojson{{"key", c.Key.Name()}, {"old", c.Old}, {"new", c.New}});
-    return list;
 }
 
 // Applies the settings to the module, reads it back and reports; shared by
@@ -265,10 +251,8 @@ TSearchOutcome SearchOne(const TTarget& T, const TPortChoice& Where, const std::
     }
     o.Json["result"] = result;
     if (o.Module) {
-        char serial[16] = "";
-        if (o.Module->Record)
-            std::snprintf(serial, sizeof serial, "%.4d", int(o.Module->Record->Info.SerialNumber));
-        o.Cells = {ModelName(o.Module->Model), serial, SpeedText(o.Module->Speed)};
+        o.Cells = {ModelName(o.Module->Model), o.Module->Record ? SerialNumberText(*o.Module->Record) : std::string(),
+                   SpeedText(o.Module->Speed)};
         o.Result = o.Module->Record ? "found" : "found; the serial number could not be read: " + o.Module->ReadError;
     } else {
         o.Result = WithoutName(message, name);
@@ -373,12 +357,7 @@ void RunMeasure(const TOutput& Out, const TPortChoice& Where, uint32_t Count, ui
 {
     // A measurement that cannot be kept is not started; the file itself is
     // created only once a module answered.
-    if (!CsvFile.empty()) {
-        const fs::path folder = Utf8Path(CsvFile).parent_path();
-        std::error_code ec;
-        if (!folder.empty() && !fs::is_directory(folder, ec))
-            throw EUsageError(CsvFile + ": the folder " + folder.string() + " does not exist");
-    }
+    RequireFolderOf(CsvFile);
 
     TConnection c(Where);
     const TKelvorec& record = c.Session.ModuleRecord;

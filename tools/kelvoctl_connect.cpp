@@ -146,6 +146,12 @@ void Note(const std::string& Text)
     std::cerr << "kelvoctl: " << Text << "\n" << std::flush;
 }
 
+void PrintJson(const nlohmann::ordered_json& J)
+{
+    ClearProgress();
+    std::cout << J.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << "\n" << std::flush;
+}
+
 // ---- ports ---------------------------------------------------------------------
 
 namespace {

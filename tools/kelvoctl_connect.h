@@ -12,6 +12,7 @@
 
 #include "kelvoctl_args.h"
 #include "kelvoctl_commands.h"
+#include "kelvoctl_json.h"
 #include "uKelvoSession.h"
 #include "uci_ICommunicationInterface.h"
 
@@ -47,6 +48,8 @@ void ShowProgress(const std::string& Text);
 void ClearProgress();
 // "kelvoctl: Text" on stderr, after clearing the status line.
 void Note(const std::string& Text);
+// A command's JSON document on stdout, after clearing the status line.
+void PrintJson(const nlohmann::ordered_json& J);
 
 // ---- ports ---------------------------------------------------------------------
 

@@ -206,4 +206,12 @@ TBackup ParseBackup(std::string_view Text)
     return out;
 }
 
+ojson ChangesJson(const std::vector<TChange>& Changes)
+{
+    ojson list = ojson::array();
+    for (const TChange& c : Changes)
+        list.push_back(ojson{{"key", c.Key.Name()}, {"old", c.Old}, {"new", c.New}});
+    return list;
+}
+
 }  // namespace kelvo::ctl

@@ -53,6 +53,9 @@ struct TBackup {
     std::vector<TAssignment> Settings;
 };
 
+// Changes as a list of {"key", "old", "new"}.
+nlohmann::ordered_json ChangesJson(const std::vector<TChange>& Changes);
+
 // Reads a backup file's text. Anything that is not a complete, valid backup
 // raises EUsageError saying what is wrong in one line: not JSON (with the
 // line and column), another kind of document or version, an unknown key, a

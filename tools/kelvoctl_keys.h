@@ -48,6 +48,9 @@ struct TKey {
 
     // "address", "ch2.unit"
     std::string Name() const;
+    // Address or speed: settings of one module on its bus, which must not
+    // go onto several modules from one file or command.
+    bool IsCommSetting() const { return Field == TKeyField::Address || Field == TKeyField::Speed; }
     bool operator==(const TKey&) const = default;
 };
 

@@ -104,14 +104,19 @@ ojson RecordJson(const TKelvorec& Record)
     return j;
 }
 
+std::string SerialNumberText(const TKelvorec& Record)
+{
+    char serial[16];
+    std::snprintf(serial, sizeof serial, "%.4d", int(Record.Info.SerialNumber));
+    return serial;
+}
+
 std::string FoundModulesText(const std::vector<TFoundModule>& Found)
 {
     TTextTable t({"Model", "Interface", "Serial number", "Speed"});
     t.AlignRight(3);
     for (const TFoundModule& m : Found) {
-        char serial[16] = "";
-        if (m.Record)
-            std::snprintf(serial, sizeof serial, "%.4d", int(m.Record->Info.SerialNumber));
+        const std::string serial = m.Record ? SerialNumberText(*m.Record) : std::string();
         t.AddRow({ModelName(m.Model), m.Interface.empty() ? "COM" + std::to_string(m.Port) : m.Interface, serial,
                   SpeedText(m.Speed)});
     }

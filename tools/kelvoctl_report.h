@@ -38,6 +38,9 @@ struct TFoundModule {
     std::string ReadError;
 };
 
+// The serial number as the found list shows it: at least four digits, "0256".
+std::string SerialNumberText(const TKelvorec& Record);
+
 // Model, interface, serial number (at least four digits), speed.
 std::string FoundModulesText(const std::vector<TFoundModule>& Found);
 ojson FoundModulesJson(const std::vector<TFoundModule>& Found);

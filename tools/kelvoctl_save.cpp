@@ -84,12 +84,7 @@ std::string TSaveResult::NotTakenText() const
 TSaveResult ApplyAndSave(TConnection& C, const std::vector<TAssignment>& Settings, bool DryRun,
                          const std::string& NotePrefix)
 {
-    {
-        TKelvoSession check;
-        check.ModuleRecord = C.Session.ModuleRecord;
-        check.ResetWorkingCopy();
-        ApplyAssignments(check, Settings);
-    }
+    // Refuses a value the module cannot take before anything changes.
     TSaveResult r;
     r.Changes = ApplyAssignments(C.Session, Settings);
     WarnOfRanges(C.Session, r.Changes, NotePrefix);
@@ -118,7 +113,7 @@ std::vector<TAssignment> RestoreSettings(const TBackup& Backup, const std::strin
     for (const TAssignment& a : Backup.Settings) {
         // Address and speed can be set only on a KelvoRS; on the others the
         // backup merely records them.
-        const bool commSetting = a.Key.Field == TKeyField::Address || a.Key.Field == TKeyField::Speed;
+        const bool commSetting = a.Key.IsCommSetting();
         if (commSetting && Device.Model != kModelKelvoRS)
             continue;
         if (commSetting && !sameModule && !Force) {
