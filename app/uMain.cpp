@@ -3,6 +3,7 @@
 #include <QAbstractItemView>
 #include <QCoreApplication>
 
+#include "uEditorLimits.h"
 #include "uDesignStyle.h"
 #include "uTrendChart.h"
 #include "uFormPosUtils.h"
@@ -426,7 +427,7 @@ void TfMain::CreateConnectionPage()
     ePidPis->setReadOnly(true);
     pUserData = MakeRow(pConnection, "pUserData", 189, "lUserData", QStringLiteral("Uživatelská data"), lUserData);
     mUserData = MakeEditor<TMemo>(pUserData, "mUserData");
-    mUserData->SetMaxLength(16);
+    mUserData->SetMaxLength(static_cast<int>(kUserDataEditorLength));
     mUserData->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     mUserData->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     mUserData->setLineWrapMode(QPlainTextEdit::NoWrap);
@@ -451,7 +452,7 @@ void TfMain::CreateChannelPage()
 
     pName = MakeRow(pChannel, "pName", 36, "lChannelName", QStringLiteral("Jméno kanálu"), lChannelName);
     eChannelName = MakeEditor<QLineEdit>(pName, "eChannelName");
-    eChannelName->setMaxLength(20);
+    eChannelName->setMaxLength(static_cast<int>(kChannelNameEditorLength));
     eChannelName->setToolTip(QStringLiteral("Název kanálu (max. 20 znaků)"));
 
     p4_20mA = MakeRow(pChannel, "p4_20mA", 62, "l4_20mA",
@@ -461,16 +462,18 @@ void TfMain::CreateChannelPage()
 
     pUnit = MakeRow(pChannel, "pUnit", 88, "lUnit", QStringLiteral("Jednotka"), lUnit);
     eChannelUnit = MakeEditor<QLineEdit>(pUnit, "eChannelUnit");
-    eChannelUnit->setMaxLength(5);
+    eChannelUnit->setMaxLength(static_cast<int>(kUnitEditorLength));
     eChannelUnit->setToolTip(QStringLiteral("Jednotka měřené veličiny po přepočtu (max. 5 znaků)"));
 
     pRangeMax = MakeRow(pChannel, "pRangeMax", 114, "lRangeMax", QStringLiteral("Horní hranice rozsahu"), lRangeMax);
-    deValueRangeMax = MakeNumber<TDoubleEdit>(pRangeMax, "deValueRangeMax", -99999999, 99999999);
+    deValueRangeMax =
+        MakeNumber<TDoubleEdit>(pRangeMax, "deValueRangeMax", kRangeEditorLimits.Min, kRangeEditorLimits.Max);
     pRangeMin = MakeRow(pChannel, "pRangeMin", 140, "lRangeMin", QStringLiteral("Dolní hranice rozsahu"), lRangeMin);
-    deValueRangeMin = MakeNumber<TDoubleEdit>(pRangeMin, "deValueRangeMin", -99999999, 99999999);
+    deValueRangeMin =
+        MakeNumber<TDoubleEdit>(pRangeMin, "deValueRangeMin", kRangeEditorLimits.Min, kRangeEditorLimits.Max);
     pDecimals = MakeRow(pChannel, "pDecimals", 166, "lDecimals",
                         QStringLiteral("Počet desetinných míst pro zaokrouhlení"), lDecimals);
-    ieDecimals = MakeNumber<TIntEdit>(pDecimals, "ieDecimals", 0, 2);
+    ieDecimals = MakeNumber<TIntEdit>(pDecimals, "ieDecimals", kDecimalsEditorLimits.Min, kDecimalsEditorLimits.Max);
     ieDecimals->setToolTip(QStringLiteral("Počet desetiných míst"));
     pnlChannelGain = MakeRow(pChannel, "pnlChannelGain", 192, "lChannelGain", QStringLiteral("Zesílení"), lChannelGain);
     cbbChannelGain = MakeEditor<QComboBox>(pnlChannelGain, "cbbChannelGain", 217);
@@ -487,13 +490,13 @@ void TfMain::CreateChannelPage()
     CheckBox2 = MakeCheck(pWatchingMeasuredValue, "CheckBox2", QPoint(443, 4));
     pWatchingMax = MakeRow(pChannelWatching, "pWatchingMax", 58, "lWatchingMax", QStringLiteral("Horní mez"),
                            lWatchingMax);
-    deMaxValue = MakeNumber<TDoubleEdit>(pWatchingMax, "deMaxValue", -10000, 10000);
+    deMaxValue = MakeNumber<TDoubleEdit>(pWatchingMax, "deMaxValue", kWatchEditorLimits.Min, kWatchEditorLimits.Max);
     pWatchingMin = MakeRow(pChannelWatching, "pWatchingMin", 84, "lWatchingMin", QStringLiteral("Dolní mez"),
                            lWatchingMin);
-    deMinValue = MakeNumber<TDoubleEdit>(pWatchingMin, "deMinValue", -10000, 10000);
+    deMinValue = MakeNumber<TDoubleEdit>(pWatchingMin, "deMinValue", kWatchEditorLimits.Min, kWatchEditorLimits.Max);
     pWatchngHysterese = MakeRow(pChannelWatching, "pWatchngHysterese", 110, "lWatchingHyst",
                                 QStringLiteral("Hystereze"), lWatchingHyst);
-    deHystValue = MakeNumber<TDoubleEdit>(pWatchngHysterese, "deHystValue", -10000, 10000);
+    deHystValue = MakeNumber<TDoubleEdit>(pWatchngHysterese, "deHystValue", kWatchEditorLimits.Min, kWatchEditorLimits.Max);
 }
 
 void TfMain::CreateMeasurePage()
