@@ -94,7 +94,12 @@ bool TKelvoSession::Transact(ICommunicationInterface* Interface, uint8_t Instruc
 
 int32_t TKelvoSession::SpeedTimeoutMs(int32_t BaudRate)
 {
-    return static_cast<int32_t>(RoundHalfEven(BaudRate / 1000.0 * 300 + 250)) + 1000;
+    // The time-out grows with the speed; above 9600 bit/s it stays at its
+    // 9600 value, since a silent module at 115200 would otherwise cost 36 s
+    // per exchange and minutes per read, and a module that answers does so
+    // within milliseconds at those speeds.
+    const int32_t rate = std::min(BaudRate, kSpeedTimeoutCapRate);
+    return static_cast<int32_t>(RoundHalfEven(rate / 1000.0 * 300 + 250)) + 1000;
 }
 
 bool TKelvoSession::TransactWithSpeedTimeout(uint8_t Instruction, const RawByteString& Data, RawByteString& Reply,
@@ -274,19 +279,30 @@ bool TKelvoSession::ProbeInterface(ICommunicationInterface* Interface, TKelvorec
 bool TKelvoSession::ReadModule()
 {
     FLastError.clear();
+    FModuleRead = false;
     try {
-        if (!IdentifyModule(ModuleRecord, kBroadcastAddress, SpeedTimeoutTransaction(), OnReadAttempt)) {
-            FLastError = "No transaction";
-            return false;
+        if (IdentifyModule(ModuleRecord, kBroadcastAddress, SpeedTimeoutTransaction(), OnReadAttempt)) {
+            ResetWorkingCopy();
+            FModuleRead = true;
+            return true;
         }
-        ResetWorkingCopy();
-        return true;
+        FLastError = "No transaction";
     } catch (const std::exception& e) {
         FLastError = e.what();
     } catch (...) {
         FLastError = "Unknown error";
     }
+    // A read that failed half-way leaves a record that is part this module,
+    // part an earlier one: nothing of it may be shown, edited or saved.
+    ForgetModule();
     return false;
+}
+
+void TKelvoSession::ForgetModule()
+{
+    ModuleRecord = TKelvorec();
+    ResetWorkingCopy();
+    FModuleRead = false;
 }
 
 void TKelvoSession::ResetWorkingCopy()
@@ -318,6 +334,13 @@ bool TKelvoSession::WorkingCopyDiffers() const
 
 bool TKelvoSession::SaveChanges()
 {
+    // Without a record read from this module there is nothing to compare
+    // with and no address to write to: nothing is sent.
+    if (!FModuleRead) {
+        FLastSave = TSaveOutcome{};
+        FLastError = "The module has not been read";
+        return false;
+    }
     // Everything of one save goes to the address the module had when the
     // save began, also after a write that gives it a new one; the re-read
     // at the end uses 254 and finds it either way.

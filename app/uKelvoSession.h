@@ -117,8 +117,10 @@ public:
     bool TransactWithSpeedTimeout(uint8_t Instruction, const RawByteString& Data, RawByteString& Reply,
                                   uint8_t Address, int32_t TimeoutMs);
 
-    // (BaudRate / 1000 * 300 + 250, rounded half to even) + 1000 ms.
+    // (BaudRate / 1000 * 300 + 250, rounded half to even) + 1000 ms, with
+    // the rate taken at most as 9600 bit/s (4130 ms).
     static int32_t SpeedTimeoutMs(int32_t BaudRate);
+    static constexpr int32_t kSpeedTimeoutCapRate = 9600;
 
     // TransactWithSpeedTimeout bound to this session, for IdentifyModule.
     TVerdelTransactionCallback SpeedTimeoutTransaction();
@@ -169,9 +171,16 @@ public:
 
     // Reads the whole module on CurrentInterface into ModuleRecord and, on
     // success, resets the working copy to it. Any failure gives false; its
-    // message is kept in LastError (the window shows only its error page).
+    // message is kept in LastError (the window shows only its error page),
+    // and the record and the working copy are cleared (ForgetModule).
     bool ReadModule();
     const std::string& LastError() const { return FLastError; }
+    // True from a successful ReadModule until a read fails or the module is
+    // forgotten: only then do ModuleRecord and the working copy describe
+    // the module on CurrentInterface.
+    bool ModuleRead() const { return FModuleRead; }
+    // Clears ModuleRecord and the working copy; ModuleRead is false after.
+    void ForgetModule();
 
     // --- working copy and saving ---------------------------------------------
 
@@ -188,7 +197,8 @@ public:
     // settings last, since a module may apply them at once), switches the
     // line speed when a KelvoRS gets a new one, pauses 100 ms and reads the
     // module again. Returns the result of that read; errors of the
-    // transaction end the save and pass through. SaveStopRequested may end
+    // transaction end the save and pass through. Without a successful read
+    // (ModuleRead false) nothing is sent and the result is false. SaveStopRequested may end
     // it between two writes; LastSave tells how far it went. When the save
     // gives the module a new address, RequestAddress other than 254 follows
     // it, so that the read afterwards finds the module.
@@ -211,6 +221,7 @@ public:
 private:
     std::string FLastError;
     TSaveOutcome FLastSave;
+    bool FModuleRead = false;
 };
 
 }  // namespace kelvo

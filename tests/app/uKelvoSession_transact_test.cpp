@@ -10,7 +10,8 @@ TEST(SpeedTimeout, RuleOfTheIdentification)
 {
     EXPECT_EQ(TKelvoSession::SpeedTimeoutMs(9600), 4130);
     EXPECT_EQ(TKelvoSession::SpeedTimeoutMs(300), 1340);
-    EXPECT_EQ(TKelvoSession::SpeedTimeoutMs(115200), 35810);
+    EXPECT_EQ(TKelvoSession::SpeedTimeoutMs(19200), 4130);  // held at its 9600 value above that speed
+    EXPECT_EQ(TKelvoSession::SpeedTimeoutMs(115200), 4130);
     EXPECT_EQ(TKelvoSession::SpeedTimeoutMs(0), 1250);
     // Halves go to the even neighbour: 1/1000*300 + 250 = 250.3 -> 250;
     // 5 -> 251.5 -> 252; 15 -> 254.5 -> 254.
