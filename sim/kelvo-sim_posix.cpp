@@ -137,6 +137,7 @@ int main(int argc, char** argv)
                   "Be a foreign device that sends a line of text every MS milliseconds and answers nothing");
     f->add_flag("--unparsable", faults.UnparsableFrame,
                 "Answer every request with a frame that checks but cannot be parsed");
+    f->add_flag("--ignore-writes", faults.IgnoreWrites, "Answer writes but keep every setting");
     f->add_option("--vanish-after", vanishAfter,
                   "After this many replies stop half way through the next one and disappear: the pty is "
                   "closed and the link removed, as when a cable is pulled; the simulator then exits");

@@ -656,6 +656,8 @@ bool TSimModule::Answer(uint8_t Instruction, const RawByteString& Data, uint32_t
     }
     if (!IsWrite(Instruction))
         return refuse(TSimOutcome::Unknown);
+    if (FState.Faults.IgnoreWrites)
+        return true;
     if (!FArmed || !ApplyWrite(Instruction, Data))
         return refuse(TSimOutcome::Rejected);
     Capped(FWrites, TSimWrite{Instruction, Data});

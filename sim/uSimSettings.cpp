@@ -230,7 +230,7 @@ void ApplySimChannelOption(TSimSettings& Settings, std::string_view Option)
             }
         } else if (key == "sensor") {
             std::string v = Lower(value);
-            if (v == "1" || v == "2")
+            if (v == "0" || v == "1" || v == "2")
                 c.Sensor4to20mA = static_cast<uint8_t>(v[0] - '0');
             else
                 c.Sensor4to20mA = ParseSwitch(Option, key, value) ? 1 : 2;

@@ -82,6 +82,9 @@ struct TSimFaults {
     // check but cannot be parsed (length field 4): a foreign protocol that
     // happens to look like ours.
     bool UnparsableFrame = false;
+    // Answers writes as if it took them, but keeps its settings (a module
+    // with its configuration locked).
+    bool IgnoreWrites = false;
 };
 
 struct TSimSettings {
