@@ -8,6 +8,7 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QPointer>
 #include <QTimer>
 
 #include <chrono>
@@ -101,8 +102,18 @@ int RunWindow(QApplication& App, kelvo::TFTDIManager& Manager, std::chrono::stea
     kelvo::TfMain form(nullptr, nullptr, &Manager);
     // Messages of the lower layers and of the language files show over the
     // window.
-    kelvo::TScopedMessageSink sink([&form](const std::string& Text) {
-        QMessageBox::warning(&form, QApplication::applicationDisplayName(), QString::fromStdString(Text));
+    // A message may come from a worker thread (a read runs on one): it is
+    // shown from the event loop, and the worker does not wait for it.
+    QPointer<kelvo::TfMain> alive(&form);
+    kelvo::TScopedMessageSink sink([alive](const std::string& Text) {
+        auto show = [alive, Text] {
+            if (alive)
+                QMessageBox::warning(alive, QApplication::applicationDisplayName(), QString::fromStdString(Text));
+        };
+        if (kelvo::TMainThreadQueue::IsMainThread())
+            show();
+        else
+            kelvo::TMainThreadQueue::Post(show);
     });
     form.FormCreate();
     form.FormShow();

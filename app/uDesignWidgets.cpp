@@ -1,6 +1,7 @@
 #include "uDesignWidgets.h"
 
 #include <QAbstractItemView>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QStylePainter>
@@ -54,6 +55,20 @@ void TImage::SetPicture(const QString& ResourcePath)
     update();
 }
 
+void TImage::SetCaption(const QString& V)
+{
+    FCaption = V;
+    update();
+}
+
+void TImage::SetCaptionPlace(const QPoint& Center, const QFont& Font, const QColor& Color)
+{
+    FCaptionCenter = Center;
+    FCaptionFont = Font;
+    FCaptionColor = Color;
+    update();
+}
+
 void TImage::paintEvent(QPaintEvent*)
 {
     QPainter p(this);
@@ -62,6 +77,12 @@ void TImage::paintEvent(QPaintEvent*)
         FSvg->render(&p, QRectF(rect()));
     } else if (!FPixmap.isNull()) {
         p.drawPixmap(0, 0, FPixmap);
+    }
+    if (!FCaption.isEmpty()) {
+        p.setFont(FCaptionFont);
+        p.setPen(FCaptionColor);
+        const int width = QFontMetrics(FCaptionFont).horizontalAdvance(FCaption);
+        p.drawText(FCaptionCenter.x() - width / 2, FCaptionCenter.y(), FCaption);
     }
 }
 
@@ -85,20 +106,75 @@ void TMemo::SetMaxLength(int V)
     Enforce();
 }
 
+void TMemo::SetSingleLine(bool V)
+{
+    FSingleLine = V;
+    Enforce();
+}
+
+void TMemo::keyPressEvent(QKeyEvent* Event)
+{
+    // Enter and Tab have nothing to put into a single line: Tab moves on.
+    if (FSingleLine && (Event->key() == Qt::Key_Return || Event->key() == Qt::Key_Enter)) {
+        Event->ignore();
+        return;
+    }
+    if (FSingleLine && (Event->key() == Qt::Key_Tab || Event->key() == Qt::Key_Backtab)) {
+        focusNextPrevChild(Event->key() == Qt::Key_Tab);
+        return;
+    }
+    QPlainTextEdit::keyPressEvent(Event);
+}
+
 void TMemo::Enforce()
 {
-    if (FMaxLength <= 0)
-        return;
     const QString text = toPlainText();
-    if (text.size() <= FMaxLength)
-        return;
+    const int cursorAt = textCursor().position();
+    QString kept;
+    int pos = 0;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text[i];
+        if (FSingleLine && (c.category() == QChar::Other_Control || c == QChar::ParagraphSeparator
+                            || c == QChar::LineSeparator))
+            continue;
+        kept += c;
+        if (i < cursorAt)
+            ++pos;
+    }
     // Typing or pasting past the limit keeps the first MaxLength characters.
+    if (FMaxLength > 0 && kept.size() > FMaxLength)
+        kept = kept.left(FMaxLength);
+    if (kept == text)
+        return;
+    setPlainText(kept);
     QTextCursor cursor = textCursor();
-    const int pos = std::min<int>(cursor.position(), FMaxLength);
-    setPlainText(text.left(FMaxLength));
-    cursor = textCursor();
-    cursor.setPosition(pos);
+    cursor.setPosition(std::min<int>(pos, static_cast<int>(kept.size())));
     setTextCursor(cursor);
+}
+
+// --- TText --------------------------------------------------------------------
+
+TText::TText(QObject* Parent, const char* Name, const QString& Caption) : QObject(Parent), FCaption(Caption)
+{
+    setObjectName(QLatin1String(Name));
+}
+
+QString TText::Text(const QStringList& Args) const
+{
+    // One pass, so that a value holding "%2" stays as it is.
+    QString out;
+    for (qsizetype i = 0; i < FCaption.size(); ++i) {
+        const QChar c = FCaption[i];
+        if (c == QLatin1Char('%') && i + 1 < FCaption.size() && FCaption[i + 1].isDigit()
+            && FCaption[i + 1] != QLatin1Char('0')) {
+            const int n = FCaption[i + 1].digitValue();
+            out += n <= Args.size() ? Args[n - 1] : QString();
+            ++i;
+        } else {
+            out += c;
+        }
+    }
+    return out;
 }
 
 // --- TLanguageCombo -------------------------------------------------------------

@@ -1,8 +1,9 @@
 #pragma once
 // The plain controls of the window that Qt has no exact match for: the
-// coloured panel with a tag, the picture, the memo with a length limit,
-// and the owner-drawn rows of the language combo, the address combo and
-// the found-modules list.
+// coloured panel with a tag, the picture with its caption, the memo with a
+// length limit, the texts the window puts together at run time, and the
+// owner-drawn rows of the language combo, the address combo and the
+// found-modules list.
 
 #include <QComboBox>
 #include <QFrame>
@@ -45,10 +46,13 @@ private:
 };
 
 // A picture from the program's resources (SVG, drawn at the control's
-// size, or any image Qt reads).
+// size, or any image Qt reads), with an optional caption drawn over it: the
+// words of a picture belong to the language shown, so they are a caption a
+// language file sets, not part of the picture.
 class TImage : public QWidget {
     Q_OBJECT
     Q_PROPERTY(QString Picture READ Picture WRITE SetPicture)
+    Q_PROPERTY(QString Caption READ Caption WRITE SetCaption)
 
 public:
     explicit TImage(QWidget* Parent = nullptr);
@@ -56,6 +60,10 @@ public:
 
     QString Picture() const { return FPicture; }
     void SetPicture(const QString& ResourcePath);
+    QString Caption() const { return FCaption; }
+    void SetCaption(const QString& V);
+    // Where the caption is drawn, centred on its base line, in what.
+    void SetCaptionPlace(const QPoint& Center, const QFont& Font, const QColor& Color);
 
 signals:
     void clicked();
@@ -68,9 +76,15 @@ private:
     QString FPicture;
     std::unique_ptr<QSvgRenderer> FSvg;
     QPixmap FPixmap;
+    QString FCaption;
+    QPoint FCaptionCenter;
+    QFont FCaptionFont;
+    QColor FCaptionColor;
 };
 
-// A memo that takes at most MaxLength characters.
+// A memo that takes at most MaxLength characters; a single-line one takes
+// no line breaks, tabs or other control characters either (typed or
+// pasted), as a module's text cannot hold them.
 class TMemo : public QPlainTextEdit {
     Q_OBJECT
     Q_PROPERTY(int MaxLength READ MaxLength WRITE SetMaxLength)
@@ -79,10 +93,34 @@ public:
     explicit TMemo(QWidget* Parent = nullptr);
     int MaxLength() const { return FMaxLength; }
     void SetMaxLength(int V);
+    bool SingleLine() const { return FSingleLine; }
+    void SetSingleLine(bool V);
+
+protected:
+    void keyPressEvent(QKeyEvent* Event) override;
 
 private:
     void Enforce();
     int FMaxLength = 0;  // 0: no limit
+    bool FSingleLine = false;
+};
+
+// A text the window puts together at run time (a message, a label that
+// shows values): a component of its own, so that language files translate
+// it as they translate a caption. "%1", "%2", ... mark where values go.
+class TText : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(QString Caption READ Caption WRITE SetCaption)
+
+public:
+    TText(QObject* Parent, const char* Name, const QString& Caption);
+    QString Caption() const { return FCaption; }
+    void SetCaption(const QString& V) { FCaption = V; }
+    // The caption with its places filled in order.
+    QString Text(const QStringList& Args = {}) const;
+
+private:
+    QString FCaption;
 };
 
 // An owner-drawn combo: the closed combo draws the selected entry with the
