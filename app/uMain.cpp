@@ -153,6 +153,7 @@ TfMain::TfMain(QWidget* Parent, TLanguage* Lang, TFTDIManager* Manager, IInterfa
     CreateTabs();
     CreateBottomBar();
     CreatePages();
+    CreateTexts();
     ConnectTabs();
     ConnectBehaviour();
     FLanguage->AddForm(this);
@@ -210,6 +211,13 @@ void TfMain::CreateHeader()
     imgUSB->hide();
     imgRS->hide();
     imgTarnel->hide();
+    // The line under the model's name, in the language shown.
+    const std::pair<TImage*, const char*> subtitles[] = {
+        {imgXX, "měřicí modul"}, {imgUSB, "USB"}, {imgRS, "RS232 / RS485"}, {imgTarnel, "měřicí modul"}};
+    for (const auto& [image, text] : subtitles) {
+        image->SetCaptionPlace(QPoint(163, 84), DesignFont(QStringLiteral("Arial"), 15), QColor(0x62, 0x87, 0x6d));
+        image->SetCaption(QString::fromUtf8(text));
+    }
 
     cbbLanguage = Make<TLanguageCombo>(pTop, "cbbLanguage", QRect(576, 5, 106, 24));
     cbbLanguage->setFont(CaptionFont(13));
@@ -280,6 +288,8 @@ void TfMain::CreateBottomBar()
     sSaveChanges1 = MakeButton(pBottomButtonPanel, "sSaveChanges1", QPoint(475, 7), QStringLiteral("Uložit"),
                                ShapeExColorSchema1);
     ShapeEx2 = MakeButton(pBottomButtonPanel, "ShapeEx2", QPoint(584, 7), QStringLiteral("Odpojit"), ShapeExColorSchema1);
+    // What the window tells after a save, left of the buttons.
+    lNotice = MakeLabel(pBottomButtonPanel, "lNotice", QRect(10, 7, 455, 28), QString(), CaptionFont(13));
     for (TShapeEx* s : {sSaveChanges1, ShapeEx2}) {
         s->SetBrushColor(ColorFromTColor(kWindow));
         s->SetPenColor(ColorFromTColor(kText));
@@ -375,6 +385,11 @@ void TfMain::CreateSearchPage()
     lbFoundedModules->setItemDelegate(new TFoundModuleDelegate(lbFoundedModules));
     lbFoundedModules->setUniformItemSizes(true);
     sConnect = MakeButton(pSearch, "sConnect", QPoint(475, 314), QStringLiteral("Připojit"), ShapeExColorSchema1);
+    // What a search that found nothing has to say, where the list would be.
+    lSearchNotice = MakeLabel(pSearch, "lSearchNotice", QRect(128, 160, 430, 120), QString(), CaptionFont(16),
+                              kText, Qt::AlignLeft | Qt::AlignTop);
+    lSearchNotice->setWordWrap(true);
+    lSearchNotice->hide();
 
     connect(shpxSearchSettings, &TShapeEx::clicked, this, &TfMain::shpxSearchSettingsClick);
 }
@@ -395,6 +410,14 @@ void TfMain::CreateSearchingPage()
     ProgressBar1->setTextVisible(false);
     ProgressBar1->setRange(0, 100);
     ProgressBar1->setValue(0);
+    // The same page while connecting: its own heading and text, no bar.
+    lConnectingHeading =
+        MakeHeading(pSearching, "lConnectingHeading", QPoint(9, 7), 400, QStringLiteral("Připojení k modulu"));
+    lConnecting = MakeLabel(pSearching, "lConnecting", QRect(192, 74, 369, 22),
+                            QStringLiteral("Připojuji se k modulu na rozhraní:"), CaptionFont(16));
+    lConnectingHeading->hide();
+    lConnecting->hide();
+    sCancel = MakeButton(pSearching, "sCancel", QPoint(475, 187), QStringLiteral("Přerušit"), ShapeExColorSchema1);
 }
 
 void TfMain::CreateConnectionPage()
@@ -428,6 +451,7 @@ void TfMain::CreateConnectionPage()
     pUserData = MakeRow(pConnection, "pUserData", 189, "lUserData", QStringLiteral("Uživatelská data"), lUserData);
     mUserData = MakeEditor<TMemo>(pUserData, "mUserData");
     mUserData->SetMaxLength(static_cast<int>(kUserDataEditorLength));
+    mUserData->SetSingleLine(true);
     mUserData->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     mUserData->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     mUserData->setLineWrapMode(QPlainTextEdit::NoWrap);
@@ -583,13 +607,37 @@ void TfMain::CreateTrendPage()
     lTrendRecordFile = MakeLabel(pTrend, "lTrendRecordFile", QRect(306, 8, 136, 23), QString(), CaptionFont(11));
 }
 
+void TfMain::CreateTexts()
+{
+    auto text = [this](const char* Name, const char* Caption) { return new TText(this, Name, QString::fromUtf8(Caption)); };
+    // %1 the interface; a probe's %2 is the speed as its check box names it.
+    txWaitProbe = text("txWaitProbe", "%1 / %2");
+    txWaitIdentification = text("txWaitIdentification", "%1: identifikace");
+    txWaitChannelConfig = text("txWaitChannelConfig", "%1: nastavení kanálu %2");
+    txWaitChannelWatch = text("txWaitChannelWatch", "%1: hlídání kanálu %2");
+    txWait4to20mA = text("txWait4to20mA", "%1: volba 4–20 mA");
+    txWaitCommSettings = text("txWaitCommSettings", "%1: komunikační parametry");
+    txWaitUserData = text("txWaitUserData", "%1: uživatelská data");
+    txWaitProductionData = text("txWaitProductionData", "%1: výrobní číslo");
+    txWaitAttempt = text("txWaitAttempt", "%1 (pokus %2 z %3)");
+    txNoModuleFound = text("txNoModuleFound", "Nenalezen žádný modul.");
+    txSaving = text("txSaving", "Ukládám… (%1 z %2)");
+    txSaved = text("txSaved", "Změny byly uloženy do modulu.");
+    txSaveNotTaken = text("txSaveNotTaken", "Modul nepřijal všechny změny; zobrazeno je, co nyní obsahuje.");
+    txSaveFailed = text("txSaveFailed", "Modul po uložení neodpovídá.");
+    txCloseWithUnsavedChanges = text("txCloseWithUnsavedChanges", "Neuložené změny budou ztraceny. Zavřít okno?");
+}
+
 void TfMain::ConnectTabs()
 {
     connect(sbCommunication, &TShapeEx::clicked, this, &TfMain::sbCommunicationClick);
     for (TShapeEx* tab : {sbChannel1, sbChannel2, ShapeEx3, ShapeEx4})
         connect(tab, &TShapeEx::clicked, this, [this, tab] { sbChannel1Click(tab); });
     connect(sbMeasuring, &TShapeEx::clicked, this, &TfMain::sbMeasuringClick);
-    connect(sbTrend, &TShapeEx::clicked, this, [this] { FLogic->ShowTrendTab(); });
+    connect(sbTrend, &TShapeEx::clicked, this, [this] {
+        CommitEdits();
+        FLogic->ShowTrendTab();
+    });
 }
 
 // --- start-up ----------------------------------------------------------------------------
@@ -679,17 +727,20 @@ void TfMain::ShowPanel(TPanel* P, bool Timer)
 
 void TfMain::sbCommunicationClick()
 {
+    CommitEdits();
     FLogic->ShowCommunicationTab();
 }
 
 void TfMain::sbChannel1Click(TShapeEx* Sender)
 {
+    CommitEdits();
     if (Sender)
         FLogic->ShowChannelTab(static_cast<uint8_t>(Sender->Tag()));
 }
 
 void TfMain::sbMeasuringClick()
 {
+    CommitEdits();
     FLogic->ShowMeasuringTab();
 }
 
@@ -761,8 +812,12 @@ void TfMain::cbbLanguageChange(int Index)
     if (!entry.isValid() || entry.toInt() < 0 || size_t(entry.toInt()) >= items.size())
         return;
     const TLanguageItem& item = *items[size_t(entry.toInt())].Item;
-    if (FLanguage->LoadFromFile(QString::fromStdU16String(item.FileName().u16string())))
+    if (FLanguage->LoadFromFile(QString::fromStdU16String(item.FileName().u16string()))) {
         FLanguage->ApplyToForm(this);
+        // The file sets the design texts; what the pages show of the module
+        // (a channel's heading and range, the editors) comes back.
+        FLogic->RefillPage();
+    }
     update();
 }
 

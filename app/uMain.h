@@ -37,7 +37,6 @@ namespace kelvo {
 
 class TLanguage;
 
-// The six pages; exactly one is visible.
 // The seven pages; exactly one is visible.
 enum class TMainPage { Search, Searching, Connection, Channel, Measure, Error, Trend };
 
@@ -102,7 +101,8 @@ public:
     void ShowHeaderImage(THeaderImage Image) override;
     void SetBusy(bool Busy) override;
     void ShowSearchProgress(int Position, int Maximum) override;
-    void ShowConnectionLabel(const std::string& Text, bool Repaint) override;
+    void ShowWaiting(const TWaitingView& Waiting) override;
+    void ShowNotice(TNotice Notice, const std::vector<std::string>& Args) override;
     void ShowFoundModules(const std::vector<std::string>& Rows, int Selected, bool Visible) override;
     void ShowSearchSettings(bool Open, const std::vector<TSearchSpeedView>& Speeds) override;
     void FillCommunicationPage(const TCommunicationPageView& Page) override;
@@ -112,6 +112,13 @@ public:
     void ShowTrend(const TTrendHistory& History) override;
     void ShowRecording(bool On, const std::string& File) override;
     bool Ask(const std::string& Question) override;
+    bool Ask(TQuestion Question, const std::vector<std::string>& Args) override;
+    // The text the interface label shows for Waiting, in the language shown.
+    QString WaitingText(const TWaitingView& Waiting) const;
+    // The numeric editor being typed into takes what it holds within its
+    // limits now, as leaving it would: before a click on a button that
+    // takes no focus (save, tabs, files) and before closing.
+    void CommitEdits();
 
     // How the window asks for a file (Save: a file to write) and puts a
     // question; tests replace them. Empty file name: the user cancelled.
@@ -185,14 +192,16 @@ public:
     QLabel *lFoundedModules, *lFoundedType, *lFoundedInterface, *lFoundedSerial;
     QListWidget* lbFoundedModules;
     TShapeEx* sConnect;
+    QLabel* lSearchNotice;
 
-    // searching page
+    // searching page, also the page of the connecting state
     TPanel* pSearching;
-    QLabel* lSearchingHeading;
+    QLabel *lSearchingHeading, *lConnectingHeading;
     TShapeEx* ShapeEx1;
     TImage* imgSearching;
-    QLabel *lSearching, *lConnectionDesc;
+    QLabel *lSearching, *lConnecting, *lConnectionDesc;
     QProgressBar* ProgressBar1;
+    TShapeEx* sCancel;
 
     // communication page
     TPanel* pConnection;
@@ -246,6 +255,17 @@ public:
     // bottom bar
     TPanel* pBottomButtonPanel;
     TShapeEx *sSaveChanges1, *ShapeEx2;
+    QLabel* lNotice;
+
+    // texts put together at run time: the interface label while waiting,
+    // what the window tells and asks
+    TText *txWaitProbe, *txWaitIdentification, *txWaitChannelConfig, *txWaitChannelWatch, *txWait4to20mA;
+    TText *txWaitCommSettings, *txWaitUserData, *txWaitProductionData, *txWaitAttempt;
+    TText *txNoModuleFound, *txSaving, *txSaved, *txSaveNotTaken, *txSaveFailed;
+    TText* txCloseWithUnsavedChanges;
+
+protected:
+    void closeEvent(QCloseEvent* Event) override;
 
 private:
     void CreateSchemas();
@@ -260,6 +280,7 @@ private:
     void CreateErrorPage();
     void CreateTrendPage();
     void CreateBottomBar();
+    void CreateTexts();
     void ConnectTabs();
     void ConnectBehaviour();
     // The 4-20 mA row shown or hidden, the nine rows below it following.
@@ -272,6 +293,8 @@ private:
     std::unique_ptr<IInterfaceSource> FOwnSource;
     std::unique_ptr<TMainLogic> FLogic;
     int FFilling = 0;  // > 0 while the logic fills a page: the editors' changes are not edits
+    std::unique_ptr<QObject> FBusyFilter;  // drops the user's input while a flow runs
+    TPage FShownPage = TPage::Search;
 };
 
 }  // namespace kelvo

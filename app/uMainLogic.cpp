@@ -1,12 +1,18 @@
 #include "uMainLogic.h"
 
 #include <charconv>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
+#include <optional>
+#include <thread>
 
 #include "kelvoctl_json.h"
 #include "kelvoctl_report.h"
 #include "uConversionUtils.h"
+#include "uEditorLimits.h"
+#include "uMainThreadQueue.h"
 #include "uMessageSink.h"
 #include "uModuleText.h"
 #include "uTextFile.h"
@@ -41,6 +47,36 @@ constexpr uint32_t kSearchEndStepMs = 100;
 // The speeds of the settings area, in their order on the page.
 constexpr int32_t kSearchSpeeds[] = {300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
 
+// How often the GUI thread looks at its messages while a worker exchanges.
+constexpr auto kPumpStep = std::chrono::milliseconds(10);
+
+// The step of a read an instruction belongs to.
+TWaitStep StepOfInstruction(uint8_t Instruction)
+{
+    switch (Instruction) {
+    case kInstrReadChannelConfig: return TWaitStep::ChannelConfig;
+    case kInstrReadChannelWatch: return TWaitStep::ChannelWatch;
+    case kInstrRead4to20mA: return TWaitStep::Sensor4to20mA;
+    case kInstrReadCommSettings: return TWaitStep::CommSettings;
+    case kInstrReadUserData: return TWaitStep::UserData;
+    case kInstrReadProductionData: return TWaitStep::ProductionData;
+    default: return TWaitStep::Identification;
+    }
+}
+
+// Text for the module: no line breaks or other control characters, at most
+// Length characters (module texts are one byte per character).
+std::string ModuleCharacters(const std::string& Text, size_t Length)
+{
+    std::string out;
+    for (const char c : Text) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b >= 0x20 && b != 0x7F)
+            out += c;
+    }
+    return out.substr(0, Length);
+}
+
 }  // namespace
 
 THeaderImage HeaderImageOfModel(uint8_t Model)
@@ -60,19 +96,23 @@ int32_t TDeviceManagerSource::Count() { return FManager.Count(); }
 void TDeviceManagerSource::First(IntfPtr<ICommunicationInterface>& Device) { FManager.First(Device); }
 void TDeviceManagerSource::Next(IntfPtr<ICommunicationInterface>& Device) { FManager.Next(Device); }
 
-// The hourglass for the length of a flow, and the mark that one runs.
+// The hourglass for the length of a flow, and the mark that one runs; when
+// the outermost flow ends, the plug events kept meanwhile get their turn.
 class TMainLogic::TBusyScope {
 public:
     explicit TBusyScope(TMainLogic& Logic) : FLogic(Logic), FOuter(Logic.FWorking)
     {
         FLogic.FWorking = true;
-        FLogic.FView.SetBusy(true);
+        if (!FOuter)
+            FLogic.FView.SetBusy(true);
     }
     ~TBusyScope()
     {
         FLogic.FWorking = FOuter;
-        if (!FOuter)
+        if (!FOuter) {
             FLogic.FView.SetBusy(false);
+            FLogic.SchedulePlugEvents();
+        }
     }
     TBusyScope(const TBusyScope&) = delete;
     TBusyScope& operator=(const TBusyScope&) = delete;
@@ -82,9 +122,104 @@ private:
     bool FOuter;
 };
 
-TMainLogic::TMainLogic(IInterfaceSource& Interfaces, IMainView& View) : FInterfaces(Interfaces), FView(View)
+// One poll of the measured values, on a thread of its own.
+struct TMainLogic::TTick {
+    std::thread Worker;
+    std::atomic<bool> Cancel{false};
+    std::array<TKelvoChannelRecountedValue, 4> Values{};
+    bool Answered = false;
+};
+
+TMainLogic::TMainLogic(IInterfaceSource& Interfaces, IMainView& View)
+    : FInterfaces(Interfaces), FView(View), FAlive(std::make_shared<TMainLogic*>(this))
 {
-    Session.OnConnectionLabel = [this](const std::string& Text) { FView.ShowConnectionLabel(Text, false); };
+}
+
+TMainLogic::~TMainLogic()
+{
+    StopTick();
+}
+
+void TMainLogic::OnMainThread(std::function<void()> Call)
+{
+    if (TMainThreadQueue::IsMainThread()) {
+        Call();
+        return;
+    }
+    TMainThreadQueue::Post([alive = std::weak_ptr<TMainLogic*>(FAlive), Call = std::move(Call)] {
+        if (alive.lock())
+            Call();
+    });
+}
+
+void TMainLogic::RunExchange(const std::function<void()>& Work)
+{
+    std::mutex lock;
+    std::condition_variable ended;
+    bool done = false;
+    std::exception_ptr error;
+    std::thread worker([&] {
+        const std::atomic<bool>* before = SetThreadQueryCancel(&FCancel);
+        try {
+            Work();
+        } catch (...) {
+            error = std::current_exception();
+        }
+        SetThreadQueryCancel(before);
+        const std::lock_guard<std::mutex> guard(lock);
+        done = true;
+        ended.notify_one();
+    });
+    std::unique_lock<std::mutex> guard(lock);
+    while (!done) {
+        guard.unlock();
+        FView.ProcessMessages();
+        TMainThreadQueue::Drain();
+        guard.lock();
+        ended.wait_for(guard, kPumpStep, [&] { return done; });
+    }
+    guard.unlock();
+    worker.join();
+    // What the worker posted last is shown before the flow goes on.
+    TMainThreadQueue::Drain();
+    if (error)
+        std::rethrow_exception(error);
+}
+
+void TMainLogic::WatchExchanges(const std::string& Interface)
+{
+    // Called on the worker: what the label shows goes to the GUI thread.
+    // Interface is read there too, by the worker that sets it.
+    const std::string* where = &Interface;
+    Session.OnProbeSpeed = [this, where](ICommunicationInterface*, int32_t Speed) {
+        TWaitingView w{*where, TWaitStep::Probe, Speed};
+        OnMainThread([this, w] { FView.ShowWaiting(w); });
+    };
+    Session.OnReadAttempt = [this, where](uint8_t Instruction, const RawByteString& Data, int Attempt, int Attempts) {
+        TWaitingView w{*where, StepOfInstruction(Instruction)};
+        if (w.Step == TWaitStep::ChannelConfig || w.Step == TWaitStep::ChannelWatch)
+            w.Channel = Data.empty() ? 0 : static_cast<uint8_t>(Data[0]);
+        w.Attempt = Attempt;
+        w.Attempts = Attempts;
+        OnMainThread([this, w] { FView.ShowWaiting(w); });
+    };
+}
+
+void TMainLogic::Cancel()
+{
+    FCancel = true;
+}
+
+bool TMainLogic::CanClose()
+{
+    if (FWorking) {
+        Cancel();
+        return false;
+    }
+    StopTick();
+    if (ModuleReady() && Session.WorkingCopyDiffers())
+        return FView.Ask(TQuestion::CloseWithUnsavedChanges, {});
+    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -122,9 +257,13 @@ void TMainLogic::SetHeader(THeaderImage Image)
     FView.ShowHeaderImage(Image);
 }
 
+// The tabs open module pages only while the module's record is one that was
+// read from it: after a failed read the tabs stay where they are (the error
+// page), so nothing of an earlier or half-read module is ever shown.
+
 void TMainLogic::ShowCommunicationTab()
 {
-    if (!Connected())
+    if (FWorking || !ModuleReady())
         return;
     FillCommunicationPage();
     ShowPanel(TPage::Connection);
@@ -132,23 +271,33 @@ void TMainLogic::ShowCommunicationTab()
 
 void TMainLogic::ShowChannelTab(uint8_t Channel)
 {
-    if (!Connected() || Channel < 1 || Channel > 4)
+    if (FWorking || !ModuleReady() || Channel < 1 || Channel > 4)
         return;
     ShowPanel(FillChannelPage(Channel) ? TPage::Channel : TPage::Error);
 }
 
 void TMainLogic::ShowMeasuringTab()
 {
-    if (Connected())
+    if (!FWorking && ModuleReady())
         ShowPanel(TPage::Measure);
 }
 
 void TMainLogic::ShowTrendTab()
 {
-    if (!Connected())
+    if (FWorking || !ModuleReady())
         return;
     ShowPanel(TPage::Trend);
     FView.ShowTrend(FHistory);
+}
+
+void TMainLogic::RefillPage()
+{
+    if (FWorking || !ModuleReady())
+        return;
+    if (FPage == TPage::Connection)
+        FillCommunicationPage();
+    else if (FPage == TPage::Channel)
+        FillChannelPage(FChannel);
 }
 
 void TMainLogic::FillCommunicationPage()
@@ -228,6 +377,9 @@ void TMainLogic::UpdateFoundModulesView()
 
 void TMainLogic::ToggleSearchSettings()
 {
+    if (FWorking)
+        return;
+    FView.ShowNotice(TNotice::None, {});
     FSearchSettingsOpen = !FSearchSettingsOpen;
     UpdateSearchSettingsView();
     UpdateFoundModulesView();
@@ -284,44 +436,65 @@ void TMainLogic::ScanCIs()
 {
     if (FWorking)
         return;
+    StopTick();
     TBusyScope busy(*this);
+    FCancel = false;
+    FView.ShowNotice(TNotice::None, {});
     ShowPanel(TPage::Searching);
     FView.ShowSearchProgress(0, 0);
 
+    std::vector<IntfPtr<ICommunicationInterface>> interfaces;
+    std::vector<std::optional<TKelvorec>> found;
+    std::string waitingFor;
     FInterfaces.Lock();
     try {
         FInterfaces.Refresh();
         FRows.clear();
-        const int maximum = kProgressStep * FInterfaces.Count();
-        int position = 0;
-        FView.ShowSearchProgress(position, maximum);
         FFound.clear();
         IntfPtr<ICommunicationInterface> ci;
-        for (FInterfaces.First(ci); ci; FInterfaces.Next(ci)) {
-            position += kProgressStep;
-            FView.ShowSearchProgress(position, maximum);
-            std::string description;
-            ci->GetDescription(description);
-            FView.ShowConnectionLabel(description, true);
-            Log("TestCI " + description, SearchSender(), 0, 10);
-            TKelvorec record;
-            if (ProbeForRow(ci.get(), record)) {
-                Log("TestCI (result=1)", SearchSender(), 0, 11);
-                AddFoundModule(ci.get(), record);
-            } else {
-                Log("TestCI (result=0)", SearchSender(), 0, 12);
+        for (FInterfaces.First(ci); ci; FInterfaces.Next(ci))
+            interfaces.push_back(ci);
+        const int maximum = kProgressStep * static_cast<int>(interfaces.size());
+        FView.ShowSearchProgress(0, maximum);
+        found.resize(interfaces.size());
+        WatchExchanges(waitingFor);
+        RunExchange([&] {
+            for (size_t i = 0; i < interfaces.size() && !FCancel; ++i) {
+                std::string description;
+                interfaces[i]->GetDescription(description);
+                waitingFor = description;
+                const int position = kProgressStep * static_cast<int>(i + 1);
+                OnMainThread([this, position, maximum, description] {
+                    FView.ShowSearchProgress(position, maximum);
+                    FView.ShowWaiting({description});
+                });
+                Log("TestCI " + description, SearchSender(), 0, 10);
+                TKelvorec record;
+                if (ProbeForRow(interfaces[i].get(), record)) {
+                    Log("TestCI (result=1)", SearchSender(), 0, 11);
+                    found[i] = record;
+                } else {
+                    Log("TestCI (result=0)", SearchSender(), 0, 12);
+                }
             }
-        }
+        });
     } catch (...) {
+        Session.OnProbeSpeed = nullptr;
+        Session.OnReadAttempt = nullptr;
         FInterfaces.Unlock();
         throw;
     }
+    Session.OnProbeSpeed = nullptr;
+    Session.OnReadAttempt = nullptr;
     FInterfaces.Unlock();
+    for (size_t i = 0; i < interfaces.size(); ++i)
+        if (found[i])
+            AddFoundModule(interfaces[i].get(), *found[i]);
 
-    // A second on the searching page, while the window handles what waited
-    // (plug events that came during the search among them).
+    // A second on the searching page, while the window handles what waited;
+    // a search the user cancelled ends at once.
     const uint32_t end = GetTickCount32();
-    while (GetTickCount32() - end <= kSearchEndWaitMs) {
+    while (!FCancel && GetTickCount32() - end <= kSearchEndWaitMs) {
         SleepMs(kSearchEndStepMs);
         FView.ProcessMessages();
     }
@@ -329,24 +502,52 @@ void TMainLogic::ScanCIs()
     UpdateSearchSettingsView();
     UpdateFoundModulesView();
     ShowPanel(TPage::Search);
+    if (FRows.empty())
+        FView.ShowNotice(TNotice::NoModuleFound, {});
 }
 
 void TMainLogic::DeviceArrived(ICommunicationInterface* Interface)
 {
-    // Probing blocks the window; an arrival during another flow is not
-    // probed inside it (a search lists the device anyway).
-    if (!Interface || FWorking)
+    if (!Interface)
         return;
-    TBusyScope busy(*this);
-    TKelvorec record;
-    if (ProbeForRow(Interface, record)) {
-        TKelvoSession::ResetFTDIDevice(Interface);
-        AddFoundModule(Interface, record);
+    // Probing needs the window's session: an arrival during a flow waits
+    // for its end (a search that runs now may list the device anyway).
+    if (FWorking) {
+        FPlugEvents.push_back({IntfPtr<ICommunicationInterface>(Interface), true});
+        return;
     }
+    // A device that is listed already is not listed twice.
+    for (const auto& f : FFound)
+        if (f.get() == Interface)
+            return;
+    TBusyScope busy(*this);
+    FCancel = false;
+    TKelvorec record;
+    bool found = false;
+    try {
+        RunExchange([&] {
+            found = ProbeForRow(Interface, record);
+            if (found)
+                TKelvoSession::ResetFTDIDevice(Interface);
+        });
+    } catch (const std::exception& e) {
+        Log(std::string("Probe of an arrived device failed: ") + e.what(), SearchSender(), 0, 3);
+        found = false;
+    }
+    if (found)
+        AddFoundModule(Interface, record);
 }
 
 void TMainLogic::DeviceRemoved(ICommunicationInterface* Interface)
 {
+    if (Interface && FWorking) {
+        // The exchange on a channel that is gone ends at once; the rest of
+        // the removal waits for the flow to end.
+        if (Interface == Session.CurrentInterface.get())
+            Cancel();
+        FPlugEvents.push_back({IntfPtr<ICommunicationInterface>(Interface), false});
+        return;
+    }
     if (Interface && Interface == Session.CurrentInterface.get()) {
         IntfPtr<ICommunicationInterface> keep(Interface);
         SelectInterface(nullptr);
@@ -364,12 +565,37 @@ void TMainLogic::DeviceRemoved(ICommunicationInterface* Interface)
     UpdateFoundModulesView();
 }
 
+void TMainLogic::SchedulePlugEvents()
+{
+    if (FPlugEvents.empty() || FPlugEventsScheduled)
+        return;
+    FPlugEventsScheduled = true;
+    TMainThreadQueue::Post([alive = std::weak_ptr<TMainLogic*>(FAlive)] {
+        if (const auto logic = alive.lock())
+            (*logic)->HandlePlugEvents();
+    });
+}
+
+void TMainLogic::HandlePlugEvents()
+{
+    FPlugEventsScheduled = false;
+    // A flow that runs now schedules them again when it ends.
+    while (!FWorking && !FPlugEvents.empty()) {
+        const TPlugEvent e = FPlugEvents.front();
+        FPlugEvents.pop_front();
+        if (e.Arrived)
+            DeviceArrived(e.Interface.get());
+        else
+            DeviceRemoved(e.Interface.get());
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Connection
 
 void TMainLogic::Connect(int SelectedRow)
 {
-    if (SelectedRow < 0 || static_cast<size_t>(SelectedRow) >= FFound.size())
+    if (FWorking || SelectedRow < 0 || static_cast<size_t>(SelectedRow) >= FFound.size())
         return;
     const IntfPtr<ICommunicationInterface> ci = FFound[static_cast<size_t>(SelectedRow)];
     SelectInterface(ci.get());
@@ -377,38 +603,93 @@ void TMainLogic::Connect(int SelectedRow)
 
 void TMainLogic::SelectInterface(ICommunicationInterface* Interface)
 {
-    if (FWorking && Interface)
+    if (FWorking)
         return;
+    StopTick();
     IntfPtr<ICommunicationInterface> next(Interface);
     if (Session.CurrentInterface && Session.CurrentInterface != next && Session.CurrentInterface->GetActive())
         Session.CurrentInterface->SetActive(false);
     Session.CurrentInterface = next;
+    // Nothing of an earlier module stays to be shown, edited or saved.
+    Session.ForgetModule();
+    UpdateSaveButton();
+    FView.ShowNotice(TNotice::None, {});
     // The history and a recording belong to one connection.
     StopRecording();
     FHistory.Clear();
     FView.ShowTrend(FHistory);
-    TBusyScope busy(*this);
     if (!next) {
         SetHeader(THeaderImage::XX);
         ShowPanel(TPage::Search);
         return;
     }
-    if (Session.ProbeInterface(next.get(), Session.ModuleRecord, true))
-        next->Open();
-    Session.CurrentInterface = next;
-    if (ReadModule()) {
+    TBusyScope busy(*this);
+    FCancel = false;
+    std::string description;
+    next->GetDescription(description);
+    ShowPanel(TPage::Connecting);
+    FView.ShowWaiting({description});
+    bool read = false;
+    WatchExchanges(description);
+    try {
+        RunExchange([&] {
+            if (Session.ProbeInterface(next.get(), Session.ModuleRecord, true))
+                next->Open();
+            read = Session.ReadModule();
+        });
+    } catch (const std::exception& e) {
+        Log(std::string("Connect failed: ") + e.what(), SearchSender(), 0, 3);
+        Session.ForgetModule();
+        read = false;
+    }
+    Session.OnProbeSpeed = nullptr;
+    Session.OnReadAttempt = nullptr;
+    if (FCancel) {
+        // The user gave up waiting: back to the search, the channel closed.
+        Log("Connect cancelled", SearchSender(), 0, 3);
+        Session.ForgetModule();
+        Session.CurrentInterface = nullptr;
+        if (next->GetActive())
+            next->SetActive(false);
+        SetHeader(THeaderImage::XX);
+        ShowPanel(TPage::Search);
+        return;
+    }
+    if (read) {
+        FillCommunicationPage();
+        UpdateSaveButton();
         FView.PressMeasuringTab();
         ShowPanel(TPage::Measure);
+    } else {
+        Log("ReadModule failed: " + Session.LastError(), SearchSender(), 0, 3);
+        ShowPanel(TPage::Error);
     }
     SetHeader(HeaderImageOfModel(Session.ModuleRecord.Model));
 }
 
 bool TMainLogic::ReadModule()
 {
+    if (!Connected())
+        return false;
     TBusyScope busy(*this);
-    if (!Session.ReadModule()) {
+    StopTick();
+    std::string description;
+    Session.CurrentInterface->GetDescription(description);
+    bool read = false;
+    WatchExchanges(description);
+    try {
+        RunExchange([&] { read = Session.ReadModule(); });
+    } catch (const std::exception& e) {
+        Log(std::string("ReadModule raised: ") + e.what(), SearchSender(), 0, 3);
+        Session.ForgetModule();
+        read = false;
+    }
+    Session.OnProbeSpeed = nullptr;
+    Session.OnReadAttempt = nullptr;
+    if (!read) {
         Log("ReadModule failed: " + Session.LastError(), SearchSender(), 0, 3);
         ShowPanel(TPage::Error);
+        UpdateSaveButton();
         return false;
     }
     FillCommunicationPage();
@@ -420,6 +701,14 @@ void TMainLogic::Retry()
 {
     if (FWorking || !Connected())
         return;
+    StopTick();
+    TBusyScope busy(*this);
+    FCancel = false;
+    std::string description;
+    Session.CurrentInterface->GetDescription(description);
+    ShowPanel(TPage::Connecting);
+    FView.ShowWaiting({description});
+    // A cancelled retry leaves the module unread: the error page again.
     if (ReadModule()) {
         FView.PressMeasuringTab();
         ShowPanel(TPage::Measure);
@@ -431,13 +720,18 @@ void TMainLogic::Retry()
 
 void TMainLogic::UpdateSaveButton()
 {
-    FSaveVisible = Connected() && Session.WorkingCopyDiffers();
+    FSaveVisible = ModuleReady() && Session.WorkingCopyDiffers();
     FView.ShowSaveButton(FSaveVisible);
 }
 
 TChannelConfig* TMainLogic::EditedChannel()
 {
-    return FChannel >= 1 && FChannel <= 4 ? &Session.EditedChannels[FChannel - 1] : nullptr;
+    return Editable() && FChannel >= 1 && FChannel <= 4 ? &Session.EditedChannels[FChannel - 1] : nullptr;
+}
+
+TChannelWatch* TMainLogic::EditedWatch()
+{
+    return Editable() && FChannel >= 1 && FChannel <= 4 ? &Session.EditedWatches[FChannel - 1] : nullptr;
 }
 
 namespace {
@@ -457,28 +751,29 @@ std::string PaddedText(const std::string& Text, size_t Width)
 void TMainLogic::EditChannelName(const std::string& Text)
 {
     if (TChannelConfig* c = EditedChannel())
-        c->Name = PaddedText(Text, kChannelNameWidth);
+        c->Name = PaddedText(ModuleCharacters(Text, kChannelNameEditorLength), kChannelNameWidth);
     UpdateSaveButton();
 }
 
 void TMainLogic::EditChannelUnit(const std::string& Text)
 {
     if (TChannelConfig* c = EditedChannel())
-        c->Unit = PaddedText(Text, kUnitWidth);
+        c->Unit = PaddedText(ModuleCharacters(Text, kUnitEditorLength), kUnitWidth);
     UpdateSaveButton();
 }
 
 void TMainLogic::EditDecimals(int Value)
 {
     if (TChannelConfig* c = EditedChannel())
-        c->Decimals = static_cast<uint8_t>(Value);
+        c->Decimals = static_cast<uint8_t>(
+            std::clamp<int>(Value, static_cast<int>(kDecimalsEditorLimits.Min), static_cast<int>(kDecimalsEditorLimits.Max)));
     UpdateSaveButton();
 }
 
 void TMainLogic::EditRange(double Minimum, double Maximum)
 {
     if (TChannelConfig* c = EditedChannel())
-        RangeToCoefficients(ToSingle(Minimum), ToSingle(Maximum), kRangeSpan, c->Offset, c->Slope);
+        StoredRange(Minimum, Maximum, c->Offset, c->Slope);
     UpdateSaveButton();
 }
 
@@ -491,79 +786,105 @@ void TMainLogic::EditSensor4to20mA(bool Checked)
 
 void TMainLogic::EditGain(int Index)
 {
-    if (TChannelConfig* c = EditedChannel(); c && Index >= 0)
+    if (TChannelConfig* c = EditedChannel(); c && Index >= 0 && Index < kGainCodeCount)
         c->GainCode = static_cast<uint8_t>(Index);
     UpdateSaveButton();
 }
 
 void TMainLogic::EditWatching(bool Checked)
 {
-    if (FChannel >= 1 && FChannel <= 4) {
-        uint8_t& flags = Session.EditedWatches[FChannel - 1].WatchFlags;
-        flags = Checked ? (flags | kWatchOnFlag) : (flags & ~kWatchOnFlag);
-    }
+    if (TChannelWatch* w = EditedWatch())
+        w->WatchFlags = Checked ? (w->WatchFlags | kWatchOnFlag) : (w->WatchFlags & ~kWatchOnFlag);
     UpdateSaveButton();
 }
 
 void TMainLogic::EditUpper(double Value)
 {
-    if (FChannel >= 1 && FChannel <= 4)
-        Session.EditedWatches[FChannel - 1].Upper = ToSingle(Value);
+    if (TChannelWatch* w = EditedWatch())
+        w->Upper = StoredWithin(Value, kWatchEditorLimits);
     UpdateSaveButton();
 }
 
 void TMainLogic::EditLower(double Value)
 {
-    if (FChannel >= 1 && FChannel <= 4)
-        Session.EditedWatches[FChannel - 1].Lower = ToSingle(Value);
+    if (TChannelWatch* w = EditedWatch())
+        w->Lower = StoredWithin(Value, kWatchEditorLimits);
     UpdateSaveButton();
 }
 
 void TMainLogic::EditHysteresis(double Value)
 {
-    if (FChannel >= 1 && FChannel <= 4)
-        Session.EditedWatches[FChannel - 1].Hysteresis = ToSingle(Value);
+    if (TChannelWatch* w = EditedWatch())
+        w->Hysteresis = StoredWithin(Value, kWatchEditorLimits);
     UpdateSaveButton();
 }
 
 void TMainLogic::EditUserData(const std::string& Text)
 {
-    Session.EditedUserData = Text;
+    if (Editable())
+        Session.EditedUserData = ModuleCharacters(Text, kUserDataEditorLength);
     UpdateSaveButton();
 }
 
+// Only a KelvoRS lets its address and speed be changed; its editors are
+// disabled for every other model, and so are these.
 void TMainLogic::EditAddress(int Index)
 {
-    if (Index >= 0 && Index <= 253)
+    if (Editable() && Session.ModuleRecord.Model == kModelKelvoRS && Index >= 0 && Index <= 253)
         Session.EditedAddress = static_cast<uint8_t>(Index);
     UpdateSaveButton();
 }
 
 void TMainLogic::EditSpeed(int Index)
 {
-    if (Index >= 0 && Index + 1 < kSpeedCodeCount)
+    if (Editable() && Session.ModuleRecord.Model == kModelKelvoRS && Index >= 0 && Index + 1 < kSpeedCodeCount)
         Session.EditedSpeedCode = static_cast<uint8_t>(Index + 1);
     UpdateSaveButton();
 }
 
 void TMainLogic::SaveChanges()
 {
-    if (FWorking || !Connected())
+    if (FWorking || !ModuleReady())
         return;
+    StopTick();
     TBusyScope busy(*this);
+    FCancel = false;
+    const TKelvorec sent = Session.WorkingRecord();
+    Session.OnSaveProgress = [this](size_t Sent, size_t Total) {
+        OnMainThread([this, Sent, Total] {
+            FView.ShowNotice(TNotice::Saving, {std::to_string(Sent + 1), std::to_string(Total)});
+        });
+    };
+    // A channel that vanishes stops the save before its next write.
+    Session.SaveStopRequested = [this] { return FCancel.load(); };
+    std::string description;
+    Session.CurrentInterface->GetDescription(description);
+    WatchExchanges(description);
     bool reread = false;
     try {
-        reread = Session.SaveChanges();
+        RunExchange([&] { reread = Session.SaveChanges(); });
     } catch (const std::exception& e) {
         Log(std::string("SaveChanges failed: ") + e.what(), SearchSender(), 0, 3);
+        Session.ForgetModule();
     }
+    Session.OnSaveProgress = nullptr;
+    Session.SaveStopRequested = nullptr;
+    Session.OnProbeSpeed = nullptr;
+    Session.OnReadAttempt = nullptr;
     if (reread) {
         FillCommunicationPage();
         // The page shown stays; a channel page shows what the module now holds.
         if (FPage == TPage::Channel)
             FillChannelPage(FChannel);
+        // What the module holds now against what was sent: a write it did
+        // not take is told, not passed over.
+        TKelvorec expected = sent;
+        expected.Info.UserData = TrimText(expected.Info.UserData);
+        const bool taken = BuildSaveCommands(expected, Session.ModuleRecord).empty();
+        FView.ShowNotice(taken ? TNotice::Saved : TNotice::SaveNotTaken, {});
     } else {
         ShowPanel(TPage::Error);
+        FView.ShowNotice(TNotice::SaveFailed, {});
     }
     UpdateSaveButton();
 }
@@ -573,11 +894,55 @@ void TMainLogic::SaveChanges()
 
 void TMainLogic::MeasureTick()
 {
-    if (FWorking || !Connected())
+    if (FWorking || !ModuleReady() || FTick)
         return;
-    TBusyScope busy(*this);
-    std::array<TKelvoChannelRecountedValue, 4> values{};
-    const bool answered = Session.ReadMeasuredValues(values);
+    // The poll has a session of its own on the same channel: it shares
+    // nothing with the window's, so pages and edits go on meanwhile.
+    auto tick = std::make_shared<TTick>();
+    FTick = tick;
+    tick->Worker = std::thread([tick, channel = Session.CurrentInterface, address = Session.RequestAddress,
+                                alive = std::weak_ptr<TMainLogic*>(FAlive)] {
+        const std::atomic<bool>* before = SetThreadQueryCancel(&tick->Cancel);
+        {
+            TKelvoSession poll;
+            poll.CurrentInterface = channel;
+            poll.RequestAddress = address;
+            tick->Answered = poll.ReadMeasuredValues(tick->Values);
+        }
+        SetThreadQueryCancel(before);
+        TMainThreadQueue::Post([alive, tick] {
+            if (const auto logic = alive.lock())
+                if ((*logic)->FTick == tick)
+                    (*logic)->AwaitTick();
+        });
+    });
+}
+
+void TMainLogic::StopTick()
+{
+    if (!FTick)
+        return;
+    const std::shared_ptr<TTick> tick = std::move(FTick);
+    tick->Cancel = true;
+    tick->Worker.join();
+}
+
+void TMainLogic::AwaitTick()
+{
+    if (!FTick)
+        return;
+    const std::shared_ptr<TTick> tick = std::move(FTick);
+    tick->Worker.join();
+    ShowTick(*tick);
+}
+
+void TMainLogic::ShowTick(const TTick& Tick)
+{
+    // The page may have changed or the module been forgotten meanwhile.
+    if (!ModuleReady())
+        return;
+    const auto& values = Tick.Values;
+    const bool answered = Tick.Answered;
     std::array<TMeasuredRowView, 4> rows;
     for (size_t i = 0; i < 4; ++i) {
         const TRecountedValueView view = ViewOfRecountedValue(values[i]);
@@ -589,9 +954,9 @@ void TMainLogic::MeasureTick()
     }
     FView.ShowMeasuredValues(rows, Session.ModuleNameCaption());
 
-    const uint32_t tick = GetTickCount32();
-    FTrendClock += FTickSeen ? static_cast<int64_t>(tick - FLastTick) : 0;
-    FLastTick = tick;
+    const uint32_t now = GetTickCount32();
+    FTrendClock += FTickSeen ? static_cast<int64_t>(now - FLastTick) : 0;
+    FLastTick = now;
     FTickSeen = true;
     for (size_t i = 0; i < 4; ++i) {
         FHistory.Names[i] = TrimText(Session.ModuleRecord.Channels[i].Name);
@@ -618,7 +983,7 @@ void TMainLogic::MeasureTick()
 
 std::string TMainLogic::StartRecording(const std::string& File)
 {
-    if (!Connected())
+    if (FWorking || !ModuleReady())
         return "Not connected to a module";
     try {
         FCsv.Open(File);
@@ -646,7 +1011,7 @@ constexpr uintmax_t kMaxConfigurationFileSize = 1 << 20;
 
 std::string TMainLogic::SaveConfiguration(const std::string& File)
 {
-    if (!Connected())
+    if (FWorking || !ModuleReady())
         return "Not connected to a module";
     try {
         const std::string made = IsoTimeText(std::chrono::system_clock::now());
@@ -659,7 +1024,7 @@ std::string TMainLogic::SaveConfiguration(const std::string& File)
 
 std::string TMainLogic::LoadConfiguration(const std::string& File)
 {
-    if (!Connected())
+    if (FWorking || !ModuleReady())
         return "Not connected to a module";
     const TKelvorec& device = Session.ModuleRecord;
     std::vector<ctl::TAssignment> settings;

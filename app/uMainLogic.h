@@ -8,15 +8,28 @@
 // Every exchange goes through the session unit; every channel comes from
 // the device manager (through IInterfaceSource). What the window shows goes
 // out through IMainView, which the Qt window implements and tests record.
-// Everything runs on the GUI thread and blocks it while it talks to a
-// module, as the window does; a flow started while another one runs (a
-// click that arrives during the search's closing wait, a plug event) is
-// ignored or waits for the next message loop turn, never nested inside an
-// exchange.
+//
+// The decisions run on the GUI thread; the exchanges do not. A flow (the
+// search, connecting, retry, saving, the probe of a plugged-in device) runs
+// its exchanges on a worker thread while the GUI thread keeps handling
+// messages, so the window repaints and its cancel button works; what the
+// worker has to show is posted to the GUI thread. While a flow runs the
+// window drops the user's clicks and keys, and the logic refuses every
+// other flow; plug events are kept and handled once it has ended. The
+// measurement tick polls in the background and never holds up the window:
+// a flow that needs the channel ends a tick in progress first.
+//
+// Module data is shown, edited and saved only after a read of the
+// connected module succeeded: a failed or cancelled read forgets
+// everything of the module, so no page can show (and no save can write)
+// the settings of an earlier module or of a half-read one.
 
 #include <array>
+#include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -28,7 +41,8 @@
 
 namespace kelvo {
 
-enum class TPage : uint8_t { Search, Searching, Connection, Channel, Measure, Error, Trend };
+// Connecting: the searching page with the texts of a connection.
+enum class TPage : uint8_t { Search, Searching, Connection, Channel, Measure, Error, Trend, Connecting };
 
 // The header picture, by the model of the connected module.
 enum class THeaderImage : uint8_t { XX, USB, RS, Tarnel };
@@ -131,6 +145,46 @@ struct TSearchSpeedView {
     bool Checked = false;
 };
 
+// What an exchange of the window waits for: the label of the searching
+// and connecting states.
+enum class TWaitStep : uint8_t {
+    Opening,         // the interface, before its first speed
+    Probe,           // the identification at Speed
+    Identification,  // the steps of the read, each with its attempt
+    ChannelConfig,
+    ChannelWatch,
+    Sensor4to20mA,
+    CommSettings,
+    UserData,
+    ProductionData,
+};
+
+struct TWaitingView {
+    std::string Interface;  // the interface's description
+    TWaitStep Step = TWaitStep::Opening;
+    int32_t Speed = 0;  // Probe: bit/s
+    int Channel = 0;    // ChannelConfig, ChannelWatch: 0 ... 4
+    int Attempt = 0;    // a read step: its attempt (1 ...) of Attempts
+    int Attempts = 0;
+    bool operator==(const TWaitingView&) const = default;
+};
+
+// What the window tells the user in words, in the language shown; Args
+// fill the text's places in order.
+enum class TNotice : uint8_t {
+    None,            // nothing (clears what was told)
+    NoModuleFound,   // a search found no module
+    Saving,          // Args: writes sent, writes in all
+    Saved,           // the module holds every change that was sent
+    SaveNotTaken,    // the module was read again and holds other values than were sent
+    SaveFailed,      // the module did not answer the read after the save
+};
+
+// A question to the user; Args fill its places.
+enum class TQuestion : uint8_t {
+    CloseWithUnsavedChanges,  // "close and lose the changes?"
+};
+
 class IMainView {
 public:
     virtual ~IMainView() = default;
@@ -144,8 +198,9 @@ public:
     virtual void SetBusy(bool Busy) = 0;
     // The searching page; shown at once (the search blocks the loop).
     virtual void ShowSearchProgress(int Position, int Maximum) = 0;
-    // The interface label of the searching page; Repaint: at once.
-    virtual void ShowConnectionLabel(const std::string& Text, bool Repaint) = 0;
+    // The interface label of the searching and connecting states.
+    virtual void ShowWaiting(const TWaitingView& Waiting) = 0;
+    virtual void ShowNotice(TNotice Notice, const std::vector<std::string>& Args) = 0;
     // Rows "model|interface|serial number", the selected row (-1: none), and
     // whether the list area is visible.
     virtual void ShowFoundModules(const std::vector<std::string>& Rows, int Selected, bool Visible) = 0;
@@ -161,6 +216,7 @@ public:
     virtual void ShowRecording(bool On, const std::string& File) = 0;
     // A question for the user; true for yes.
     virtual bool Ask(const std::string& Question) = 0;
+    virtual bool Ask(TQuestion Question, const std::vector<std::string>& Args) = 0;
     // Lets the window handle what is waiting (paints, clicks, plug events).
     virtual void ProcessMessages() = 0;
 };
@@ -168,6 +224,9 @@ public:
 class TMainLogic {
 public:
     TMainLogic(IInterfaceSource& Interfaces, IMainView& View);
+    ~TMainLogic();
+    TMainLogic(const TMainLogic&) = delete;
+    TMainLogic& operator=(const TMainLogic&) = delete;
 
     // --- start-up -------------------------------------------------------------
 
@@ -183,7 +242,8 @@ public:
     void ScanCIs();
     void ToggleSearchSettings();
     void SetSearchSpeed(int32_t Speed, bool Checked);
-    // A plug event of the device manager (the main thread).
+    // A plug event of the device manager (the main thread). While a flow
+    // runs it is kept, and handled once the flow has ended.
     void DeviceArrived(ICommunicationInterface* Interface);
     void DeviceRemoved(ICommunicationInterface* Interface);
 
@@ -197,6 +257,15 @@ public:
     // "Opakovat".
     void Retry();
     bool ReadModule();
+    // "Přerušit" on the searching and connecting states: the exchange in
+    // progress ends at its next look at the line. A cancelled search shows
+    // what it found so far; a cancelled connect returns to the search page,
+    // a cancelled retry stays on the error page.
+    void Cancel();
+    // Whether the window may close now: not while a flow runs (that flow is
+    // cancelled instead), and with unsaved changes only when the user
+    // agrees to lose them. Ends a measurement tick in progress.
+    bool CanClose();
 
     // --- pages ------------------------------------------------------------------
 
@@ -205,8 +274,16 @@ public:
     void ShowChannelTab(uint8_t Channel);
     void ShowMeasuringTab();
     void ShowTrendTab();
+    // Fills the page shown again from the working copy (after the window's
+    // texts were replaced by a language file); changes nothing.
+    void RefillPage();
 
     // --- editing (each ends with the save button brought up to date) -----------
+    //
+    // Every value is kept within its editor's limits before it reaches the
+    // working copy, whatever the editor shows: a number is clamped and held
+    // as the module stores it, a text cut to its editor's length, the user
+    // data stripped of line breaks and other control characters.
 
     void EditChannelName(const std::string& Text);
     void EditChannelUnit(const std::string& Text);
@@ -226,8 +303,14 @@ public:
 
     // --- measurement ------------------------------------------------------------
 
-    // One tick of the measurement timer.
+    // One tick of the measurement timer: starts a poll of the values in the
+    // background (nothing when one is still running) and returns at once;
+    // the values are shown when it has ended, through a call posted to the
+    // main thread (or AwaitTick).
     void MeasureTick();
+    // Waits for the poll in progress and shows its values now.
+    void AwaitTick();
+    bool TickRunning() const { return static_cast<bool>(FTick); }
     // Told the values of every tick, after they were shown.
     std::function<void(const std::array<TKelvoChannelRecountedValue, 4>& Values, bool Answered)> OnMeasured;
 
@@ -260,6 +343,11 @@ public:
     bool TimerOn() const { return FPage == TPage::Measure || FPage == TPage::Trend; }
     const TTrendHistory& History() const { return FHistory; }
     bool Connected() const { return static_cast<bool>(Session.CurrentInterface); }
+    // Connected, and the module was read: its pages, edits and saves are
+    // open only then.
+    bool ModuleReady() const { return Connected() && Session.ModuleRead(); }
+    // A flow is running (its exchanges on a worker thread).
+    bool Working() const { return FWorking; }
     bool SearchSettingsOpen() const { return FSearchSettingsOpen; }
     bool SaveButtonVisible() const { return FSaveVisible; }
     THeaderImage HeaderImage() const { return FHeader; }
@@ -270,6 +358,24 @@ public:
 
 private:
     class TBusyScope;
+    struct TTick;
+    struct TPlugEvent {
+        IntfPtr<ICommunicationInterface> Interface;
+        bool Arrived;
+    };
+
+    // Runs Work on a worker thread and handles messages on this one until it
+    // has ended; rethrows what Work raised. Cancel() ends its exchanges.
+    void RunExchange(const std::function<void()>& Work);
+    // Runs Call on the main thread: at once when called there, else posted.
+    void OnMainThread(std::function<void()> Call);
+    // The session's observers, posting what the label is to show.
+    void WatchExchanges(const std::string& Interface);
+    // Ends a tick in progress (its values are dropped).
+    void StopTick();
+    void ShowTick(const TTick& Tick);
+    void HandlePlugEvents();
+    void SchedulePlugEvents();
 
     void AddFoundModule(ICommunicationInterface* Interface, const TKelvorec& Record);
     // The probe of the search and of a plug event, and the serial number for
@@ -281,7 +387,11 @@ private:
     bool FillChannelPage(uint8_t Channel);
     void UpdateSaveButton();
     void SetHeader(THeaderImage Image);
+    // The channel shown, for an edit: none unless the module was read and
+    // no flow runs.
     TChannelConfig* EditedChannel();
+    TChannelWatch* EditedWatch();
+    bool Editable() const { return ModuleReady() && !FWorking; }
 
     IInterfaceSource& FInterfaces;
     IMainView& FView;
@@ -293,6 +403,13 @@ private:
     std::vector<std::string> FRows;
     std::vector<IntfPtr<ICommunicationInterface>> FFound;
     bool FWorking = false;  // a flow that talks to a module is running
+    std::atomic<bool> FCancel{false};
+    std::deque<TPlugEvent> FPlugEvents;
+    bool FPlugEventsScheduled = false;
+    std::shared_ptr<TTick> FTick;
+    // Lives as long as the logic: calls posted to the main thread look at
+    // it before they touch the logic.
+    std::shared_ptr<TMainLogic*> FAlive;
     TTrendHistory FHistory;
     TMeasureCsvFile FCsv;
     int64_t FTrendClock = 0;  // milliseconds, grown from the 32-bit tick counter

@@ -3,6 +3,7 @@
 // decides anything.
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
@@ -64,6 +65,42 @@ QString RangeLabelText(const QString& Current, const std::string& Design, const 
     return Current.left(colon + 1) + QLatin1Char(' ') + FromModule(Range) + QStringLiteral(" )");
 }
 
+// While a flow runs, the user's clicks and keys on the window are dropped
+// (not kept for later: a click meant for one module must not land on the
+// next one), all but those on the cancel button. Other windows (a message
+// box) are not touched.
+class TBusyInputFilter : public QObject {
+public:
+    TBusyInputFilter(TfMain* Form, QWidget* Allowed) : FForm(Form), FAllowed(Allowed) {}
+
+protected:
+    bool eventFilter(QObject* Watched, QEvent* Event) override
+    {
+        switch (Event->type()) {
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonRelease:
+        case QEvent::MouseButtonDblClick:
+        case QEvent::KeyPress:
+        case QEvent::KeyRelease:
+        case QEvent::ShortcutOverride:
+        case QEvent::Shortcut:
+        case QEvent::Wheel:
+        case QEvent::ContextMenu: {
+            auto* w = qobject_cast<QWidget*>(Watched);
+            if (!w || w->window() != FForm)
+                return false;
+            return w != FAllowed || Event->type() == QEvent::KeyPress || Event->type() == QEvent::KeyRelease;
+        }
+        default:
+            return false;
+        }
+    }
+
+private:
+    TfMain* FForm;
+    QWidget* FAllowed;
+};
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -77,7 +114,11 @@ void TfMain::ConnectBehaviour()
         connect(b, &TShapeEx::clicked, this, [this] { FLogic->Disconnect(); });
     connect(Image5, &TImage::clicked, this, [this] { FLogic->Disconnect(); });
     connect(ShapeEx5, &TShapeEx::clicked, this, [this] { FLogic->Retry(); });
-    connect(sSaveChanges1, &TShapeEx::clicked, this, [this] { FLogic->SaveChanges(); });
+    connect(sSaveChanges1, &TShapeEx::clicked, this, [this] {
+        CommitEdits();
+        FLogic->SaveChanges();
+    });
+    connect(sCancel, &TShapeEx::clicked, this, [this] { FLogic->Cancel(); });
     connect(Timer1, &QTimer::timeout, this, [this] { FLogic->MeasureTick(); });
 
     // Files: chosen here, used by the logic, its refusals shown as messages.
@@ -90,6 +131,7 @@ void TfMain::ConnectBehaviour()
     };
     auto withFile = [this](bool Save, const char* Filter, auto Use) {
         return [this, Save, Filter, Use] {
+            CommitEdits();
             const QString file = ChooseFile(Save, QString::fromLatin1(Filter));
             if (file.isEmpty())
                 return;
@@ -154,20 +196,25 @@ void TfMain::ShowPage(TPage P, bool Timer)
 {
     static constexpr TMainPage pages[] = {TMainPage::Search,  TMainPage::Searching, TMainPage::Connection,
                                           TMainPage::Channel, TMainPage::Measure,   TMainPage::Error,
-                                          TMainPage::Trend};
+                                          TMainPage::Trend,   TMainPage::Searching};
+    FShownPage = P;
+    // The searching page serves the connecting state too, with its texts.
+    const bool connecting = P == TPage::Connecting;
+    lSearchingHeading->setVisible(!connecting);
+    lSearching->setVisible(!connecting);
+    ProgressBar1->setVisible(!connecting);
+    lConnectingHeading->setVisible(connecting);
+    lConnecting->setVisible(connecting);
     ShowPanel(Page(pages[static_cast<size_t>(P)]), Timer);
     // The tab strip belongs to the connection: the search pages cover it,
     // every other page leaves it usable.
     pMenu->raise();
-    if (P == TPage::Search || P == TPage::Searching) {
+    if (P == TPage::Search || P == TPage::Searching || connecting) {
         Page(pages[static_cast<size_t>(P)])->raise();
         pBottomButtonPanel->hide();
     } else {
         pBottomButtonPanel->show();
     }
-    // A flow that goes on blocking the window shows its page first.
-    if (P == TPage::Searching)
-        repaint();
 }
 
 void TfMain::PressMeasuringTab()
@@ -185,10 +232,15 @@ void TfMain::ShowHeaderImage(THeaderImage Image)
 
 void TfMain::SetBusy(bool Busy)
 {
-    if (Busy)
+    if (Busy && !FBusyFilter) {
         QApplication::setOverrideCursor(Qt::WaitCursor);
-    else
+        FBusyFilter = std::make_unique<TBusyInputFilter>(this, sCancel);
+        qApp->installEventFilter(FBusyFilter.get());
+    } else if (!Busy && FBusyFilter) {
+        qApp->removeEventFilter(FBusyFilter.get());
+        FBusyFilter.reset();
         QApplication::restoreOverrideCursor();
+    }
 }
 
 void TfMain::ShowSearchProgress(int Position, int Maximum)
@@ -198,11 +250,66 @@ void TfMain::ShowSearchProgress(int Position, int Maximum)
     ProgressBar1->repaint();
 }
 
-void TfMain::ShowConnectionLabel(const std::string& Text, bool Repaint)
+QString TfMain::WaitingText(const TWaitingView& W) const
 {
-    lConnectionDesc->setText(FromModule(Text));
-    if (Repaint)
-        lConnectionDesc->repaint();
+    const QString where = FromModule(W.Interface);
+    const QString channel = QString::number(W.Channel);
+    QString text;
+    switch (W.Step) {
+    case TWaitStep::Opening: return where;
+    case TWaitStep::Probe: {
+        // The speed as the search settings name it, in the language shown.
+        QString speed = QString::number(W.Speed);
+        for (const TSpeedBox& s : SearchSpeeds())
+            if (s.Speed == W.Speed)
+                speed = s.Label->text();
+        return txWaitProbe->Text({where, speed});
+    }
+    case TWaitStep::Identification: text = txWaitIdentification->Text({where}); break;
+    case TWaitStep::ChannelConfig: text = txWaitChannelConfig->Text({where, channel}); break;
+    case TWaitStep::ChannelWatch: text = txWaitChannelWatch->Text({where, channel}); break;
+    case TWaitStep::Sensor4to20mA: text = txWait4to20mA->Text({where}); break;
+    case TWaitStep::CommSettings: text = txWaitCommSettings->Text({where}); break;
+    case TWaitStep::UserData: text = txWaitUserData->Text({where}); break;
+    case TWaitStep::ProductionData: text = txWaitProductionData->Text({where}); break;
+    }
+    if (W.Attempt > 1)
+        text = txWaitAttempt->Text({text, QString::number(W.Attempt), QString::number(W.Attempts)});
+    return text;
+}
+
+void TfMain::ShowWaiting(const TWaitingView& Waiting)
+{
+    // What is waited for ("COM3: nastavení kanálu 2 (pokus 2 z 5)") may be
+    // longer than the design's label: it grows up to the frame's edge.
+    const QString text = WaitingText(Waiting);
+    lConnectionDesc->setText(text);
+    const int right = ShapeEx1->geometry().right() - 15;
+    const int needed = lConnectionDesc->fontMetrics().horizontalAdvance(text) + 2;
+    lConnectionDesc->resize(std::clamp(needed, 249, right - lConnectionDesc->x()), lConnectionDesc->height());
+}
+
+void TfMain::ShowNotice(TNotice Notice, const std::vector<std::string>& Args)
+{
+    QStringList args;
+    for (const std::string& a : Args)
+        args << FromModule(a);
+    // A search's notice stands where the found list would; the others in
+    // the bottom bar.
+    TText* text = nullptr;
+    switch (Notice) {
+    case TNotice::None: break;
+    case TNotice::NoModuleFound: text = txNoModuleFound; break;
+    case TNotice::Saving: text = txSaving; break;
+    case TNotice::Saved: text = txSaved; break;
+    case TNotice::SaveNotTaken: text = txSaveNotTaken; break;
+    case TNotice::SaveFailed: text = txSaveFailed; break;
+    }
+    const bool search = Notice == TNotice::NoModuleFound;
+    lSearchNotice->setText(search ? text->Text(args) : QString());
+    lSearchNotice->setVisible(search);
+    lNotice->setText(text && !search ? text->Text(args) : QString());
+    SetText(lNotice, Notice == TNotice::SaveNotTaken || Notice == TNotice::SaveFailed ? kOverrange : kText);
 }
 
 void TfMain::ShowFoundModules(const std::vector<std::string>& Rows, int Selected, bool Visible)
@@ -327,6 +434,33 @@ void TfMain::ShowRecording(bool On, const std::string& File)
 bool TfMain::Ask(const std::string& Question)
 {
     return AskUser && AskUser(QString::fromStdString(Question));
+}
+
+bool TfMain::Ask(TQuestion Question, const std::vector<std::string>& Args)
+{
+    QStringList args;
+    for (const std::string& a : Args)
+        args << FromModule(a);
+    TText* text = nullptr;
+    switch (Question) {
+    case TQuestion::CloseWithUnsavedChanges: text = txCloseWithUnsavedChanges; break;
+    }
+    return text && AskUser && AskUser(text->Text(args));
+}
+
+void TfMain::CommitEdits()
+{
+    if (auto* edit = qobject_cast<TMyCustomNumEdit*>(QApplication::focusWidget()); edit && edit->window() == this)
+        edit->Validate();
+}
+
+void TfMain::closeEvent(QCloseEvent* Event)
+{
+    CommitEdits();
+    if (FLogic->CanClose())
+        Event->accept();
+    else
+        Event->ignore();
 }
 
 void TfMain::ProcessMessages()

@@ -98,6 +98,8 @@ std::optional<uint8_t> BaudRateToSpeedCode(uint32_t BaudRate);
 
 // "1x", "2x", ... "128x" for gain codes 0-7 (gain 2^code); empty otherwise.
 std::string GainText(uint8_t GainCode);
+// Number of gain codes a channel may be set to (0 .. kGainCodeCount - 1).
+constexpr int kGainCodeCount = 8;
 
 // ---------------------------------------------------------------------------
 // Texts.

@@ -211,3 +211,30 @@ TEST_F(SimSessionTest, SaveGoesOnWhenWritesAreNotAnswered)
     EXPECT_EQ(Instructions(Requests()), (std::vector<uint8_t>{0xE4, 0x2B, 0xE4, 0x1E, 0xF3, 0xF3, 0xF3, 0xF3, 0xF3}));
     EXPECT_EQ(Session.LastError(), "Device not responding ($F3)");
 }
+
+TEST_F(SimSessionTest, WithoutASuccessfulReadNothingIsSaved)
+{
+    // Never read: the working copy describes no module.
+    Connect();
+    Session.EditedUserData = "x";
+    EXPECT_FALSE(Session.SaveChanges());
+    EXPECT_TRUE(Requests().empty());
+
+    // Read, then a read that fails half-way: what the first one read is
+    // gone from the record and the working copy, and a save sends nothing.
+    ASSERT_TRUE(Session.ReadModule());
+    ASSERT_NE(Session.ModuleRecord.Info.SerialNumber, 0);
+    TSimFaults unstable;
+    unstable.Unstable = true;
+    Module->SetFaults(unstable);
+    EXPECT_FALSE(Session.ReadModule());
+    EXPECT_FALSE(Session.ModuleRead());
+    EXPECT_EQ(Session.ModuleRecord.Info.SerialNumber, 0);
+    EXPECT_EQ(Session.ModuleRecord.Info.Address, 0);
+    EXPECT_EQ(Session.EditedAddress, 0);
+    Module->SetFaults({});
+    Module->ClearLogs();
+    Session.EditedUserData = "x";
+    EXPECT_FALSE(Session.SaveChanges());
+    EXPECT_TRUE(Requests().empty());
+}

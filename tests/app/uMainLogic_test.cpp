@@ -10,6 +10,7 @@
 #include <sstream>
 #include <memory>
 
+#include "MainLogicFixture.h"
 #include "SimD2XX.h"
 #include "uMainLogic.h"
 #include "uci_FTDImanager.h"
@@ -17,98 +18,9 @@
 #include "uTickUtils.h"
 
 using namespace kelvo;
-
-namespace {
-
-using TListSource = TFixedInterfaces;
-
-class TRecordingView : public IMainView {
-public:
-    std::vector<TPage> Pages;
-    bool Timer = false;
-    THeaderImage Header = THeaderImage::XX;
-    std::vector<std::pair<int, int>> Progress;
-    std::vector<std::string> Labels;
-    std::vector<std::string> Rows;
-    int Selected = -2;
-    bool ListVisible = false;
-    bool SettingsOpen = false;
-    TCommunicationPageView Communication;
-    TChannelPageView Channel;
-    bool Save = false;
-    std::array<TMeasuredRowView, 4> Measured;
-    std::string ModuleName;
-    int TabPresses = 0;
-    std::function<void()> OnProcessMessages;
-
-    void ShowPage(TPage P, bool T) override { Pages.push_back(P), Timer = T; }
-    void PressMeasuringTab() override { ++TabPresses; }
-    void ShowHeaderImage(THeaderImage I) override { Header = I; }
-    void SetBusy(bool) override {}
-    void ShowSearchProgress(int Position, int Maximum) override { Progress.emplace_back(Position, Maximum); }
-    void ShowConnectionLabel(const std::string& T, bool) override { Labels.push_back(T); }
-    void ShowFoundModules(const std::vector<std::string>& R, int S, bool V) override
-    {
-        Rows = R, Selected = S, ListVisible = V;
-    }
-    void ShowSearchSettings(bool Open, const std::vector<TSearchSpeedView>&) override { SettingsOpen = Open; }
-    void FillCommunicationPage(const TCommunicationPageView& P) override { Communication = P; }
-    void FillChannelPage(const TChannelPageView& P) override { Channel = P; }
-    void ShowSaveButton(bool V) override { Save = V; }
-    void ShowMeasuredValues(const std::array<TMeasuredRowView, 4>& R, const std::string& N) override
-    {
-        Measured = R, ModuleName = N;
-    }
-    void ShowTrend(const TTrendHistory&) override { ++TrendShows; }
-    void ShowRecording(bool On, const std::string& F) override { Recording = On, RecordFile = F; }
-    bool Ask(const std::string& Q) override
-    {
-        Questions.push_back(Q);
-        return Answer;
-    }
-    bool Recording = false;
-    std::string RecordFile;
-    std::vector<std::string> Questions;
-    bool Answer = false;
-    int TrendShows = 0;
-    void ProcessMessages() override
-    {
-        if (OnProcessMessages)
-            OnProcessMessages();
-    }
-    TPage Page() const { return Pages.empty() ? TPage::Search : Pages.back(); }
-};
-
-class MainLogicTest : public ::testing::Test {
-protected:
-    // A simulated module on port SIMn, n counting from 1.
-    std::shared_ptr<TSimModule> AddModule(TSimSettings Settings)
-    {
-        auto module = std::make_shared<TSimModule>(std::move(Settings));
-        const std::string name = "SIM" + std::to_string(Source.Items.size() + 1);
-        auto channel = MakeIntf<TSimSerialInterface>(module, name, "baudrate=9600");
-        Source.Items.emplace_back(channel->AsInterface());
-        Channels.push_back(channel);
-        return module;
-    }
-    // Searches, connects to the last row and ends on the measuring page.
-    void SearchAndConnect()
-    {
-        Logic.ScanCIs();
-        ASSERT_FALSE(Logic.FoundRows().empty());
-        Logic.Connect(static_cast<int>(Logic.FoundRows().size()) - 1);
-        ASSERT_EQ(Logic.Page(), TPage::Measure);
-    }
-
-    TManualTimeSource Clock{1000};
-    TScopedTimeSource ClockScope{&Clock};
-    TListSource Source;
-    TRecordingView View;
-    std::vector<IntfPtr<TSimSerialInterface>> Channels;
-    TMainLogic Logic{Source, View};
-};
-
-}  // namespace
+using kelvo::testing::MainLogicTest;
+using kelvo::testing::TRecordingView;
+using kelvo::testing::TListSource;
 
 TEST_F(MainLogicTest, StartShowsTheEmptySearchPage)
 {
@@ -193,6 +105,7 @@ TEST_F(MainLogicTest, ConnectMeasureAndTheTimerFollowThePage)
     EXPECT_FALSE(View.Save);
 
     Logic.MeasureTick();
+    Logic.AwaitTick();
     EXPECT_EQ(View.Measured[1].Value, "OVR ");
     EXPECT_EQ(View.Measured[1].ValueColor, kOverrangeColor);
     EXPECT_EQ(View.Measured[1].FrameColor, kOverrangeColor);
@@ -206,6 +119,7 @@ TEST_F(MainLogicTest, ConnectMeasureAndTheTimerFollowThePage)
     silent.Silent = true;
     module->SetFaults(silent);
     Logic.MeasureTick();
+    Logic.AwaitTick();
     for (const auto& row : View.Measured)
         EXPECT_EQ(row.Value, "-");
     EXPECT_EQ(View.Page(), TPage::Measure);
@@ -406,12 +320,14 @@ TEST_F(MainLogicTest, TheTrendKeepsASamplePerTickAndTheTimerRunsOnItsPage)
     EXPECT_TRUE(View.Timer);
     for (int i = 0; i < 3; ++i) {
         Logic.MeasureTick();
+        Logic.AwaitTick();
         Clock.Advance(1000);
     }
     TSimFaults silent;
     silent.Silent = true;
     module->SetFaults(silent);
     Logic.MeasureTick();
+    Logic.AwaitTick();
     const auto& samples = Logic.History().Samples();
     ASSERT_EQ(samples.size(), 4u);
     EXPECT_EQ(samples[0].State[0], TSampleState::Ok);
@@ -481,8 +397,10 @@ TEST_F(MainLogicTest, ARecordingWritesARowPerTickAndEndsWithTheConnection)
     const std::string file = TempFile("values.csv");
     ASSERT_EQ(Logic.StartRecording(file), "");
     EXPECT_TRUE(View.Recording);
-    for (int i = 0; i < 3; ++i)
+    for (int i = 0; i < 3; ++i) {
         Logic.MeasureTick();
+        Logic.AwaitTick();
+    }
     Logic.DeviceRemoved(Channels[0]->AsInterface());  // unplugged
     EXPECT_FALSE(Logic.Recording());
     EXPECT_FALSE(View.Recording);

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <QTest>
+#include <QTimer>
 
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -28,10 +30,15 @@ protected:
     WindowFlow()
     {
         TMainThreadQueue::Init();
+        // As the program does: what threads post runs from Qt's event loop.
+        TMainThreadQueue::SetWakeUp([] {
+            QMetaObject::invokeMethod(qApp, [] { TMainThreadQueue::Drain(); }, Qt::QueuedConnection);
+        });
         Lang.SetProgramDir(Sim.Dir.string());
     }
     ~WindowFlow() override
     {
+        TMainThreadQueue::SetWakeUp(nullptr);
         Form.reset();
         for (auto& p : Ptys)
             p->Stop();
@@ -234,4 +241,76 @@ TEST_F(WindowFlow, TheTrendPageRunsTheTimerAndRecordsThroughItsButtons)
     std::ifstream in(file.toStdString(), std::ios::binary);
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_GE(std::count(text.begin(), text.end(), '\n'), 3) << text;
+}
+
+TEST_F(WindowFlow, AnEditEndedByTheSaveButtonIsSavedWithinItsLimitsAndTheMemoTakesOneLine)
+{
+    TSimSettings s = DefaultSimSettings(TSimModel::KelvoRS);
+    s.Channels[0].Decimals = 0;
+    TSimModule& module = ServeCom(3, s);
+    Open();
+    Connect();
+    Click(Form->sbChannel1);
+    Form->ieDecimals->setFocus();
+    Form->ieDecimals->selectAll();
+    QTest::keyClicks(Form->ieDecimals, "5");
+    module.ClearLogs();
+    Click(Form->sSaveChanges1);  // takes no focus: the editor is never left
+    ASSERT_EQ(module.WriteLog().size(), 1u);
+    EXPECT_EQ(module.WriteLog()[0].Data, Bytes({0x01, 0x01, 0x15, 0x02}));
+    EXPECT_EQ(Form->ieDecimals->text(), "2");
+    EXPECT_FALSE(Form->lNotice->text().isEmpty());  // the save is confirmed
+
+    Click(Form->sbCommunication);
+    Form->mUserData->setFocus();
+    Form->mUserData->selectAll();
+    QTest::keyClicks(Form->mUserData, "ab");
+    QTest::keyClick(Form->mUserData, Qt::Key_Return);
+    QTest::keyClicks(Form->mUserData, "c\td");
+    Form->mUserData->insertPlainText("\nef");  // as a paste puts it
+    EXPECT_EQ(Form->mUserData->toPlainText(), "abcdef");
+    EXPECT_EQ(Form->Logic().Session.EditedUserData, "abcdef");
+}
+
+TEST_F(WindowFlow, ClicksWhileConnectingAreDroppedAndCancelReturnsToTheSearch)
+{
+    TSimModule& module = ServeCom(3, DefaultSimSettings());
+    Open();
+    Click(Form->sSearch);
+    ASSERT_EQ(Form->lbFoundedModules->count(), 1);
+    TSimFaults silent;
+    silent.Silent = true;
+    module.SetFaults(silent);
+    // While the window waits for the silent module, a tab is clicked (and
+    // dropped), then "Přerušit".
+    bool waited = false;
+    QTimer::singleShot(300, Form.get(), [&] {
+        waited = Form->sCancel->isVisible() && Form->lConnecting->isVisible();
+        Click(Form->sbChannel2);
+    });
+    QTimer::singleShot(600, Form.get(), [&] { Click(Form->sCancel); });
+    Click(Form->sConnect);
+    EXPECT_TRUE(waited);
+    EXPECT_EQ(Form->VisiblePage(), TMainPage::Search);
+    EXPECT_FALSE(Form->Logic().Connected());
+    EXPECT_FALSE(Form->sbChannel2->Down());
+    EXPECT_FALSE(Form->lbFoundedModules->isHidden());
+}
+
+TEST_F(WindowFlow, ALanguageChosenOnAChannelPageKeepsThatChannelsHeadingAndRange)
+{
+    ServeCom(3, DefaultSimSettings());
+    std::filesystem::copy_file(std::filesystem::path(KELVO_LANG_SOURCE_DIR) / "english.lng.xml",
+                               Sim.Dir / "english.lng.xml");
+    Open();
+    Connect();
+    Click(Form->ShapeEx3);
+    const QString range = Form->Label4->text().section(':', 1);
+    ASSERT_EQ(Form->lChannel->text(), "Kanál 3");
+    Form->cbbLanguageChange(Form->cbbLanguage->findText("English"));
+    EXPECT_EQ(Form->lChannel->text(), "Channel 3");
+    EXPECT_EQ(Form->Label4->text(), "( Input range:" + range);
+    // The searching label names a speed as the language's settings do.
+    TWaitingView probe{"COM3", TWaitStep::Probe, 115200};
+    EXPECT_EQ(Form->WaitingText(probe), "COM3 / 115,200 bps");
 }
