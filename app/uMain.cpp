@@ -10,6 +10,7 @@
 #include "uLanguage.h"
 #include "uLanguageFlags.h"
 #include "uci_FTDImanager.h"
+#include "uTextFit.h"
 #include "uVersionInfo.h"
 
 namespace kelvo {
@@ -384,6 +385,9 @@ void TfMain::CreateSearchPage()
     lbFoundedModules->setFont(CaptionFont(13));
     lbFoundedModules->setItemDelegate(new TFoundModuleDelegate(lbFoundedModules));
     lbFoundedModules->setUniformItemSizes(true);
+    // The rows are as wide as the list: more rows than fit scroll up and
+    // down, never sideways.
+    lbFoundedModules->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     sConnect = MakeButton(pSearch, "sConnect", QPoint(475, 314), QStringLiteral("Připojit"), ShapeExColorSchema1);
     // What a search that found nothing has to say, where the list would be.
     lSearchNotice = MakeLabel(pSearch, "lSearchNotice", QRect(128, 160, 430, 120), QString(), CaptionFont(16),
@@ -431,6 +435,10 @@ void TfMain::CreateConnectionPage()
     // Its entries are the addresses, drawn from the index: no texts to
     // translate, and a file must not empty the list.
     cbADR->setProperty(kNoLanguageItems, true);
+    // 254 addresses: a list of 16 rows that scrolls, not one as high as the
+    // screen (the popup the style would draw over the combo shows them all).
+    cbADR->setMaxVisibleItems(16);
+    cbADR->setStyleSheet(QStringLiteral("QComboBox { combobox-popup: 0; }"));
     pSpeed = MakeRow(pConnection, "pSpeed", 64, "lSpeed", QStringLiteral("Komunikační rychlost"), lSpeed);
     cbCommunicationSpeed = MakeEditor<QComboBox>(pSpeed, "cbCommunicationSpeed");
     cbCommunicationSpeed->addItems({QStringLiteral("300 Bd"), QStringLiteral("600 Bd"), QStringLiteral("1 200 Bd"),
@@ -628,6 +636,58 @@ void TfMain::CreateTexts()
     txCloseWithUnsavedChanges = text("txCloseWithUnsavedChanges", "Neuložené změny budou ztraceny. Zavřít okno?");
 }
 
+void TfMain::FitTexts()
+{
+    static const char* const kDesignWidth = "kelvoDesignWidth";
+    for (QLabel* l : findChildren<QLabel*>()) {
+        if (!l->property(kDesignWidth).isValid())
+            l->setProperty(kDesignWidth, l->width());
+        const int designed = l->property(kDesignWidth).toInt();
+        QWidget* parent = l->parentWidget();
+        // The label may grow up to the next control on its right, and stays
+        // inside the frame it is drawn on.
+        int right = parent->width() - 4;
+        const QRect at(l->pos(), QSize(designed, l->height()));
+        for (QWidget* sibling : parent->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+            if (sibling == l)
+                continue;
+            const QRect g = sibling->geometry();
+            auto* frame = qobject_cast<TShapeEx*>(sibling);
+            if (frame && !frame->ColorSchema() && g.contains(at.topLeft()) && g.width() > at.width()) {
+                right = std::min(right, g.right() - 8);
+            } else if (g.x() >= at.right() && g.top() < at.bottom() && g.bottom() > at.top() && !sibling->isHidden()) {
+                right = std::min(right, g.x() - 4);
+            }
+        }
+        FitLabelToText(l, designed, right);
+    }
+    // The measuring heading and the module's name after it share a line:
+    // the name starts where the heading ends, at the design's place or later.
+    FitLabelToText(lMeasuring, lMeasuring->property(kDesignWidth).toInt(), 300);
+    static const int designX = lModuleName->x();
+    static const int nameRight = lModuleName->x() + lModuleName->width();
+    const int x = std::max(designX, lMeasuring->x() + lMeasuring->width() + 1);
+    lModuleName->setGeometry(x, lModuleName->y(), nameRight - x, lModuleName->height());
+}
+
+void TfMain::FitMeasuredName(QLabel* Name, QLabel* Value)
+{
+    // Room up to the value's text, which is drawn right-aligned.
+    const int valueLeft = Value->x() + Value->width() - QFontMetrics(Value->font()).horizontalAdvance(Value->text());
+    const int room = std::max(110, valueLeft - 8 - Name->x());
+    QFont f = CaptionFont(15, true);
+    const QString text = Name->text();
+    while (f.pixelSize() > 11 && QFontMetrics(f).horizontalAdvance(text) > room)
+        f.setPixelSize(f.pixelSize() - 1);
+    Name->setFont(f);
+    Name->resize(room, Name->height());
+    // Still too long in the smallest font: shortened, whole in its tip.
+    const QString shown = QFontMetrics(f).elidedText(text, Qt::ElideRight, room);
+    Name->setToolTip(shown == text ? QString() : text);
+    if (shown != text)
+        Name->setText(shown);
+}
+
 void TfMain::ConnectTabs()
 {
     connect(sbCommunication, &TShapeEx::clicked, this, &TfMain::sbCommunicationClick);
@@ -654,6 +714,7 @@ void TfMain::FormCreate()
         FManager->SetOnArrival(TCiNotifyEvent::Of<&TfMain::DeviceArrived>(this));
         FManager->SetOnRemoval(TCiNotifyEvent::Of<&TfMain::DeviceRemoved>(this));
     }
+    FitTexts();
     ieDecimals->SetCtl3D(false);
     deValueRangeMax->SetCtl3D(false);
     // Addresses 0..253; the item index is the address.
@@ -814,6 +875,7 @@ void TfMain::cbbLanguageChange(int Index)
     const TLanguageItem& item = *items[size_t(entry.toInt())].Item;
     if (FLanguage->LoadFromFile(QString::fromStdU16String(item.FileName().u16string()))) {
         FLanguage->ApplyToForm(this);
+        FitTexts();
         // The file sets the design texts; what the pages show of the module
         // (a channel's heading and range, the editors) comes back.
         FLogic->RefillPage();

@@ -281,6 +281,12 @@ private:
     void CreateTrendPage();
     void CreateBottomBar();
     void CreateTexts();
+    // Labels grown to their texts within their frames (after a language
+    // file replaced the texts); each starts again from its design width.
+    void FitTexts();
+    // A channel's name on the measuring page: as wide as the value beside
+    // it leaves room for, in a smaller font when it needs one.
+    void FitMeasuredName(QLabel* Name, QLabel* Value);
     void ConnectTabs();
     void ConnectBehaviour();
     // The 4-20 mA row shown or hidden, the nine rows below it following.

@@ -387,6 +387,11 @@ void TMainLogic::ToggleSearchSettings()
 
 void TMainLogic::SetSearchSpeed(int32_t Speed, bool Checked)
 {
+    // The speeds a search uses do not change under it.
+    if (FWorking) {
+        UpdateSearchSettingsView();
+        return;
+    }
     if (Checked)
         Session.SearchSpeeds.insert(Speed);
     else
@@ -726,12 +731,12 @@ void TMainLogic::UpdateSaveButton()
 
 TChannelConfig* TMainLogic::EditedChannel()
 {
-    return Editable() && FChannel >= 1 && FChannel <= 4 ? &Session.EditedChannels[FChannel - 1] : nullptr;
+    return FChannel >= 1 && FChannel <= 4 ? &Session.EditedChannels[FChannel - 1] : nullptr;
 }
 
 TChannelWatch* TMainLogic::EditedWatch()
 {
-    return Editable() && FChannel >= 1 && FChannel <= 4 ? &Session.EditedWatches[FChannel - 1] : nullptr;
+    return FChannel >= 1 && FChannel <= 4 ? &Session.EditedWatches[FChannel - 1] : nullptr;
 }
 
 namespace {
@@ -750,6 +755,8 @@ std::string PaddedText(const std::string& Text, size_t Width)
 
 void TMainLogic::EditChannelName(const std::string& Text)
 {
+    if (!Editable())
+        return;
     if (TChannelConfig* c = EditedChannel())
         c->Name = PaddedText(ModuleCharacters(Text, kChannelNameEditorLength), kChannelNameWidth);
     UpdateSaveButton();
@@ -757,6 +764,8 @@ void TMainLogic::EditChannelName(const std::string& Text)
 
 void TMainLogic::EditChannelUnit(const std::string& Text)
 {
+    if (!Editable())
+        return;
     if (TChannelConfig* c = EditedChannel())
         c->Unit = PaddedText(ModuleCharacters(Text, kUnitEditorLength), kUnitWidth);
     UpdateSaveButton();
@@ -764,6 +773,8 @@ void TMainLogic::EditChannelUnit(const std::string& Text)
 
 void TMainLogic::EditDecimals(int Value)
 {
+    if (!Editable())
+        return;
     if (TChannelConfig* c = EditedChannel())
         c->Decimals = static_cast<uint8_t>(
             std::clamp<int>(Value, static_cast<int>(kDecimalsEditorLimits.Min), static_cast<int>(kDecimalsEditorLimits.Max)));
@@ -772,6 +783,8 @@ void TMainLogic::EditDecimals(int Value)
 
 void TMainLogic::EditRange(double Minimum, double Maximum)
 {
+    if (!Editable())
+        return;
     if (TChannelConfig* c = EditedChannel())
         StoredRange(Minimum, Maximum, c->Offset, c->Slope);
     UpdateSaveButton();
@@ -779,6 +792,8 @@ void TMainLogic::EditRange(double Minimum, double Maximum)
 
 void TMainLogic::EditSensor4to20mA(bool Checked)
 {
+    if (!Editable())
+        return;
     if (TChannelConfig* c = EditedChannel())
         c->Sensor4to20mA = Checked ? 1 : 2;
     UpdateSaveButton();
@@ -786,6 +801,8 @@ void TMainLogic::EditSensor4to20mA(bool Checked)
 
 void TMainLogic::EditGain(int Index)
 {
+    if (!Editable())
+        return;
     if (TChannelConfig* c = EditedChannel(); c && Index >= 0 && Index < kGainCodeCount)
         c->GainCode = static_cast<uint8_t>(Index);
     UpdateSaveButton();
@@ -793,6 +810,8 @@ void TMainLogic::EditGain(int Index)
 
 void TMainLogic::EditWatching(bool Checked)
 {
+    if (!Editable())
+        return;
     if (TChannelWatch* w = EditedWatch())
         w->WatchFlags = Checked ? (w->WatchFlags | kWatchOnFlag) : (w->WatchFlags & ~kWatchOnFlag);
     UpdateSaveButton();
@@ -800,6 +819,8 @@ void TMainLogic::EditWatching(bool Checked)
 
 void TMainLogic::EditUpper(double Value)
 {
+    if (!Editable())
+        return;
     if (TChannelWatch* w = EditedWatch())
         w->Upper = StoredWithin(Value, kWatchEditorLimits);
     UpdateSaveButton();
@@ -807,6 +828,8 @@ void TMainLogic::EditUpper(double Value)
 
 void TMainLogic::EditLower(double Value)
 {
+    if (!Editable())
+        return;
     if (TChannelWatch* w = EditedWatch())
         w->Lower = StoredWithin(Value, kWatchEditorLimits);
     UpdateSaveButton();
@@ -814,6 +837,8 @@ void TMainLogic::EditLower(double Value)
 
 void TMainLogic::EditHysteresis(double Value)
 {
+    if (!Editable())
+        return;
     if (TChannelWatch* w = EditedWatch())
         w->Hysteresis = StoredWithin(Value, kWatchEditorLimits);
     UpdateSaveButton();
@@ -821,8 +846,9 @@ void TMainLogic::EditHysteresis(double Value)
 
 void TMainLogic::EditUserData(const std::string& Text)
 {
-    if (Editable())
-        Session.EditedUserData = ModuleCharacters(Text, kUserDataEditorLength);
+    if (!Editable())
+        return;
+    Session.EditedUserData = ModuleCharacters(Text, kUserDataEditorLength);
     UpdateSaveButton();
 }
 
@@ -830,14 +856,18 @@ void TMainLogic::EditUserData(const std::string& Text)
 // disabled for every other model, and so are these.
 void TMainLogic::EditAddress(int Index)
 {
-    if (Editable() && Session.ModuleRecord.Model == kModelKelvoRS && Index >= 0 && Index <= 253)
+    if (!Editable())
+        return;
+    if (Session.ModuleRecord.Model == kModelKelvoRS && Index >= 0 && Index <= 253)
         Session.EditedAddress = static_cast<uint8_t>(Index);
     UpdateSaveButton();
 }
 
 void TMainLogic::EditSpeed(int Index)
 {
-    if (Editable() && Session.ModuleRecord.Model == kModelKelvoRS && Index >= 0 && Index + 1 < kSpeedCodeCount)
+    if (!Editable())
+        return;
+    if (Session.ModuleRecord.Model == kModelKelvoRS && Index >= 0 && Index + 1 < kSpeedCodeCount)
         Session.EditedSpeedCode = static_cast<uint8_t>(Index + 1);
     UpdateSaveButton();
 }

@@ -387,11 +387,11 @@ private:
     bool FillChannelPage(uint8_t Channel);
     void UpdateSaveButton();
     void SetHeader(THeaderImage Image);
-    // The channel shown, for an edit: none unless the module was read and
-    // no flow runs.
+    // The working copy of the channel shown (an edit first asks Editable).
     TChannelConfig* EditedChannel();
     TChannelWatch* EditedWatch();
-    bool Editable() const { return ModuleReady() && !FWorking; }
+    // (FWorking first: while a flow runs, its worker owns the session.)
+    bool Editable() const { return !FWorking && ModuleReady(); }
 
     IInterfaceSource& FInterfaces;
     IMainView& FView;

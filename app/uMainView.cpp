@@ -364,10 +364,11 @@ void TfMain::Show4to20mARow(bool Visible)
     if (Visible == p4_20mA->isVisibleTo(pChannel))
         return;
     const int shift = (p4_20mA->height() + 1) * (Visible ? 1 : -1);
-    for (QWidget* w : std::initializer_list<QWidget*>{pUnit, pRangeMin, pRangeMax, pDecimals, lWatchingMearuredValue,
-                                                      pWatchingMeasuredValue, pWatchingMax, pWatchingMin,
-                                                      pWatchngHysterese})
+    for (QWidget* w : std::initializer_list<QWidget*>{pUnit, pRangeMin, pRangeMax, pDecimals})
         w->move(w->x(), w->y() + shift);
+    // The watching rows and their heading stand on a panel of their own:
+    // the panel moves with them, so that the heading stays in view.
+    pChannelWatching->move(pChannelWatching->x(), pChannelWatching->y() + shift);
     p4_20mA->setVisible(Visible);
 }
 
@@ -415,6 +416,7 @@ void TfMain::ShowMeasuredValues(const std::array<TMeasuredRowView, 4>& Rows, con
         rows[i].Frame->SetPenColor(ColorFromTColor(Rows[i].FrameColor));
         rows[i].Name->setText(FromModule(Rows[i].Name));
         rows[i].Unit->setText(FromModule(Rows[i].Unit));
+        FitMeasuredName(rows[i].Name, rows[i].Value);
     }
     lModuleName->setText(FromModule(ModuleName));
 }

@@ -371,9 +371,15 @@ TEST_F(MainLogicTest, ClosingAsksOnlyWhenChangesWouldBeLostAndNeverDuringAFlow)
     EXPECT_EQ(View.Asked, 2);
 
     bool closable = true;
-    View.OnProcessMessages = [&] { closable = closable && Logic.CanClose(); };
-    Logic.Retry();
-    View.OnProcessMessages = nullptr;
+    {
+        TWorkerGate gate(Clock);
+        View.OnProcessMessages = [&] {
+            closable = closable && Logic.CanClose();
+            gate.Open();
+        };
+        Logic.Retry();
+        View.OnProcessMessages = nullptr;
+    }
     EXPECT_FALSE(closable);
 }
 

@@ -19,6 +19,7 @@
 #include "uMain.h"
 #include "uMainThreadQueue.h"
 #include "uSimPty.h"
+#include "uTextFit.h"
 #include "uci_FTDImanager.h"
 
 using namespace kelvo;
@@ -175,13 +176,19 @@ TEST_F(WindowFlow, The4to20mARowMovesTheRowsBelowItAndItpShowsItEverywhere)
     Open();
     Connect();
     Click(Form->sbChannel1);
+    // Where a row stands on the page (the watching rows are on a panel).
+    auto onPage = [&](QWidget* W) { return W->mapTo(Form->pChannel, QPoint()).y(); };
     const int unitY = Form->pUnit->y();
-    const int hystY = Form->pWatchngHysterese->y();
+    const int hystY = onPage(Form->pWatchngHysterese);
+    const int headingY = onPage(Form->lWatchingMearuredValue);
     EXPECT_TRUE(Form->p4_20mA->isVisible());
     Click(Form->sbChannel2);
     EXPECT_FALSE(Form->p4_20mA->isVisible());
     EXPECT_EQ(Form->pUnit->y(), unitY - 26);
-    EXPECT_EQ(Form->pWatchngHysterese->y(), hystY - 26);
+    EXPECT_EQ(onPage(Form->pWatchngHysterese), hystY - 26);
+    EXPECT_EQ(onPage(Form->lWatchingMearuredValue), headingY - 26);
+    EXPECT_TRUE(Form->pChannel->rect().contains(Form->lWatchingMearuredValue->geometry().translated(
+        Form->pChannelWatching->pos())));  // the heading stays in view
     Click(Form->sbChannel1);
     EXPECT_EQ(Form->pUnit->y(), unitY);
 
@@ -313,4 +320,52 @@ TEST_F(WindowFlow, ALanguageChosenOnAChannelPageKeepsThatChannelsHeadingAndRange
     // The searching label names a speed as the language's settings do.
     TWaitingView probe{"COM3", TWaitStep::Probe, 115200};
     EXPECT_EQ(Form->WaitingText(probe), "COM3 / 115,200 bps");
+}
+
+TEST_F(WindowFlow, EveryTextOfEveryShippedLanguageFitsItsControlOnEveryPage)
+{
+    TSimSettings s = DefaultSimSettings(TSimModel::KelvoRS);
+    s.Channels[0].Name = "Teplota vody v kotli";  // as long as a name can be
+    s.Channels[1].Name = std::string(20, 'W');     // and as wide: shortened, not cut
+    s.Channels[0].Sensor4to20mA = 1;
+    s.UserData = "Rozvaděč 3, hala";
+    ServeCom(3, s);
+    for (const char* file : {"cesky.lng.xml", "english.lng.xml"})
+        std::filesystem::copy_file(std::filesystem::path(KELVO_LANG_SOURCE_DIR) / file, Sim.Dir / file);
+    Open();
+    Connect();
+    auto expectFits = [&](const QString& Where) {
+        EXPECT_EQ(ClippedTexts(Form.get()), QStringList()) << Where.toStdString();
+    };
+    // The design's own texts, then each language file's.
+    for (int language = -1; language < Form->cbbLanguage->count(); ++language) {
+        if (language >= 0)
+            Form->cbbLanguageChange(language);
+        const QString name = language < 0 ? QStringLiteral("design") : Form->cbbLanguage->itemText(language);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return Form->lMeasuringChannel1Value->text() != "-"; }, 5000));
+        Click(Form->sbMeasuring);
+        expectFits(name + " measuring");
+        for (TShapeEx* tab : {Form->sbCommunication, Form->sbChannel1, Form->sbTrend}) {
+            Click(tab);
+            expectFits(name + " " + tab->objectName());
+        }
+        Form->Logic().ShowPanel(TPage::Error);
+        expectFits(name + " error");
+        Form->Logic().ShowPanel(TPage::Connecting);
+        Form->ShowWaiting({"COM3", TWaitStep::ChannelWatch, 0, 4, 5, 5});
+        expectFits(name + " connecting");
+        Form->Logic().ShowPanel(TPage::Searching);
+        Form->ShowWaiting({"COM3", TWaitStep::Probe, 230400});
+        expectFits(name + " searching");
+        Form->Logic().ShowPanel(TPage::Search);
+        expectFits(name + " search");
+        Form->Logic().ToggleSearchSettings();
+        expectFits(name + " search settings");
+        Form->Logic().ToggleSearchSettings();
+        Form->ShowNotice(TNotice::NoModuleFound, {});
+        expectFits(name + " nothing found");
+        Form->ShowNotice(TNotice::SaveNotTaken, {});
+        Form->Logic().ShowPanel(TPage::Measure);
+        expectFits(name + " save not taken");
+    }
 }
