@@ -2,6 +2,7 @@
 
 #include <QAbstractItemView>
 #include <QCoreApplication>
+#include <QStandardPaths>
 
 #include "uEditorLimits.h"
 #include "uDesignStyle.h"
@@ -10,6 +11,7 @@
 #include "uLanguage.h"
 #include "uLanguageFlags.h"
 #include "uci_FTDImanager.h"
+#include "uLanguageChoice.h"
 #include "uTextFit.h"
 #include "uVersionInfo.h"
 
@@ -731,6 +733,24 @@ void TfMain::FormShow()
     CenterFormOnMonitor(this);
     if (cbbLanguage->count() > 0)
         cbbLanguage->setCurrentIndex(0);
+    // The language of the last run, when its file is still there.
+    const std::string last = LoadLanguageChoice(LanguageChoiceDirs());
+    const auto& items = FLanguage->Items();
+    for (int i = 0; !last.empty() && i < cbbLanguage->count(); ++i) {
+        const QVariant entry = cbbLanguage->itemData(i);
+        if (entry.isValid() && entry.toInt() >= 0 && size_t(entry.toInt()) < items.size()
+            && items[size_t(entry.toInt())].Item->FileName().filename().string() == last) {
+            cbbLanguage->setCurrentIndex(i);
+            cbbLanguageChange(i);
+            break;
+        }
+    }
+}
+
+std::vector<std::filesystem::path> TfMain::LanguageChoiceDirs() const
+{
+    return {FLanguage->ProgramDir(),
+            std::filesystem::path(QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation).toStdU16String())};
 }
 
 void TfMain::ShowVersionInCaption()
@@ -874,6 +894,7 @@ void TfMain::cbbLanguageChange(int Index)
         return;
     const TLanguageItem& item = *items[size_t(entry.toInt())].Item;
     if (FLanguage->LoadFromFile(QString::fromStdU16String(item.FileName().u16string()))) {
+        SaveLanguageChoice(LanguageChoiceDirs(), item.FileName().filename().string());
         FLanguage->ApplyToForm(this);
         FitTexts();
         // The file sets the design texts; what the pages show of the module

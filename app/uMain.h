@@ -24,6 +24,7 @@
 #include <QWidget>
 
 #include <array>
+#include <filesystem>
 #include <functional>
 #include <memory>
 
@@ -132,6 +133,9 @@ public:
     // The hidden "Gen" button: the texts of every form into "Export.lng.xml".
     void Button1Click();
     TLanguage& Lang() const { return *FLanguage; }
+    // Where the language chosen is kept for the next start, in the order
+    // tried: beside the program, then the user's configuration folder.
+    std::vector<std::filesystem::path> LanguageChoiceDirs() const;
 
     // The eleven search speeds in the order of the table: check box, its
     // label, the speed in bit/s.

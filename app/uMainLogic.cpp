@@ -989,8 +989,12 @@ void TMainLogic::ShowTick(const TTick& Tick)
     FLastTick = now;
     FTickSeen = true;
     for (size_t i = 0; i < 4; ++i) {
-        FHistory.Names[i] = TrimText(Session.ModuleRecord.Channels[i].Name);
-        FHistory.Units[i] = TrimText(Session.ModuleRecord.Channels[i].Unit);
+        const TChannelConfig& c = Session.ModuleRecord.Channels[i];
+        FHistory.Names[i] = TrimText(c.Name);
+        FHistory.Units[i] = TrimText(c.Unit);
+        float low = 0, high = 0;
+        CoefficientsToRange(c.Offset, c.Slope, kRangeSpan, low, high);
+        FHistory.Ranges[i] = {std::min(low, high), std::max(low, high)};
     }
     FHistory.Add(FTrendClock, values, answered);
     FView.ShowTrend(FHistory);

@@ -70,36 +70,42 @@ void TTrendChart::paintEvent(QPaintEvent*)
 
     p.setFont(CaptionFont(11));
     const QFontMetrics fm = p.fontMetrics();
-    // The legend: a swatch, the channel's name and unit.
-    int x = 8;
+    const TTrendPlot plot = PlotOf(*FHistory, FWindowMs);
+    // The legend, two channels a line: a swatch, the channel's name and
+    // unit, and the range its line is drawn against.
+    const int column = (width() - 16) / 2;
     for (size_t i = 0; i < 4; ++i) {
         const QString name = QString::fromStdString(ModuleTextToUtf8(FHistory->Names[i]));
         const QString unit = QString::fromStdString(ModuleTextToUtf8(FHistory->Units[i]));
+        const auto [low, high] = plot.Scale[i];
         const QString text = (name.isEmpty() ? QStringLiteral("%1").arg(i + 1) : name)
-                             + (unit.isEmpty() ? QString() : QStringLiteral(" [%1]").arg(unit));
-        p.fillRect(QRect(x, 8, 14, 4), ChannelColor(i));
+                             + (unit.isEmpty() ? QString() : QStringLiteral(" [%1]").arg(unit))
+                             + QStringLiteral("  %1 … %2").arg(QString::number(low, 'g', 6), QString::number(high, 'g', 6));
+        const int x = 8 + column * static_cast<int>(i % 2);
+        const int y = 6 + 15 * static_cast<int>(i / 2);
+        p.fillRect(QRect(x, y + 4, 14, 4), ChannelColor(i));
         p.setPen(ColorFromTColor(kText));
-        p.drawText(QPoint(x + 18, 8 + fm.ascent() / 2 + 2), text);
-        x += 18 + fm.horizontalAdvance(text) + 16;
+        p.drawText(QRect(x + 18, y, column - 22, 15), Qt::AlignLeft | Qt::AlignVCenter,
+                   fm.elidedText(text, Qt::ElideMiddle, column - 22));
     }
 
-    const TTrendPlot plot = PlotOf(*FHistory, FWindowMs);
-    const QRect area(56, 28, width() - 56 - 10, height() - 28 - 22);
+    const QRect area(56, 40, width() - 56 - 10, height() - 40 - 22);
     if (area.width() < 10 || area.height() < 10)
         return;
     const double span = plot.Max - plot.Min;
     auto px = [&](int64_t T) { return area.left() + area.width() * double(T - plot.StartMs) / double(FWindowMs); };
     auto py = [&](double V) { return area.bottom() - area.height() * (V - plot.Min) / span; };
 
-    // Grid and axes.
-    const double step = NiceStep(span, 5);
-    p.setPen(QColor(230, 226, 222));
+    // Grid and axes: the values as shares of each channel's range, in per
+    // cent, with a tick mark at every label.
+    const double step = NiceStep(span * 100, 5) / 100;
     for (double v = std::ceil(plot.Min / step) * step; v <= plot.Max; v += step) {
         const double y = py(v);
         p.setPen(QColor(230, 226, 222));
         p.drawLine(QPointF(area.left(), y), QPointF(area.right(), y));
         p.setPen(ColorFromTColor(kText));
-        const QString t = TickText(v, step);
+        p.drawLine(QPointF(area.left() - 4, y), QPointF(area.left(), y));
+        const QString t = TickText(v * 100, step * 100) + QStringLiteral(" %");
         p.drawText(QPointF(area.left() - 6 - fm.horizontalAdvance(t), y + fm.ascent() / 2.0 - 1), t);
     }
     p.setPen(ColorFromTColor(kText));
@@ -109,7 +115,8 @@ void TTrendChart::paintEvent(QPaintEvent*)
         const QString t = before == 0 ? QStringLiteral("0")
                           : before % 60000 == 0 ? QStringLiteral("-%1 min").arg(before / 60000)
                                                 : QStringLiteral("-%1 s").arg(before / 1000);
-        p.drawText(QPointF(xk - fm.horizontalAdvance(t) / 2.0, area.bottom() + fm.ascent() + 4), t);
+        p.drawLine(QPointF(xk, area.bottom()), QPointF(xk, area.bottom() + 4));
+        p.drawText(QPointF(xk - fm.horizontalAdvance(t) / 2.0, area.bottom() + fm.ascent() + 6), t);
     }
     p.drawRect(area);
 

@@ -1,8 +1,9 @@
 #pragma once
 // The chart of the trend page: the four measured values over a time
-// window that ends at the last sample, one colour per channel, gaps where a
-// tick brought no value, overranged samples marked in red, and a legend
-// with each channel's name and unit. It draws what the history holds; it
+// window that ends at the last sample, one colour per channel, each against
+// its own range (the axis in per cent of it), gaps where a tick brought no
+// value or none came, overranged samples marked in red, and a legend with
+// each channel's name, unit and range. It draws what the history holds; it
 // decides nothing about what is sampled.
 
 #include <QWidget>

@@ -368,8 +368,34 @@ TEST(TrendHistory, KeepsTheLastHourAndPlotsOnlyTheWindow)
     const TTrendPlot minute = PlotOf(h, 60000);
     ASSERT_EQ(minute.Runs[0].size(), 1u);
     EXPECT_EQ(minute.Runs[0][0].size(), 61u);  // 60 s back from the last sample, both ends included
-    EXPECT_LT(minute.Min, 0.0 + 3939);
-    EXPECT_GT(minute.Max, 3999.0);
+    // Without a range, a line is drawn against what it shows.
+    EXPECT_EQ(minute.Scale[0], std::make_pair(3939.0, 3999.0));
+    EXPECT_EQ(minute.Runs[0][0].front().Value, 0.0);
+    EXPECT_EQ(minute.Runs[0][0].back().Value, 1.0);
+    EXPECT_LT(minute.Min, 0.0);
+    EXPECT_GT(minute.Max, 1.0);
+}
+
+TEST(TrendHistory, EachChannelHasItsScaleAndAPauseIsAGap)
+{
+    TTrendHistory h;
+    h.Ranges[0] = {0, 10};      // V
+    h.Ranges[1] = {-50, 150};   // degrees
+    std::array<TKelvoChannelRecountedValue, 4> v{};
+    for (auto& x : v)
+        x.Valid = true;
+    v[0].Value = 5;
+    v[1].Value = 100;
+    for (int64_t t : {0, 1000, 2000, 60000, 61000})  // the page was left for a minute
+        h.Add(t, v, true);
+    const TTrendPlot plot = PlotOf(h, 600000);
+    ASSERT_EQ(plot.Runs[0].size(), 2u);
+    EXPECT_EQ(plot.Runs[0][0].size(), 3u);
+    EXPECT_EQ(plot.Runs[0][0][0].Value, 0.5);
+    EXPECT_EQ(plot.Runs[1][0][0].Value, 0.75);
+    EXPECT_EQ(plot.Scale[1], std::make_pair(-50.0, 150.0));
+    EXPECT_LT(plot.Min, 0.0);  // the whole range in view
+    EXPECT_GT(plot.Max, 1.0);
 }
 
 namespace {

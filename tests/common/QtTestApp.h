@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QLocale>
+#include <QStandardPaths>
 
 #include <cstdlib>
 #include <ostream>
@@ -37,6 +38,9 @@ inline QApplication& EnsureQtApp()
         static char* argv[] = {name, nullptr};
         auto* a = new QApplication(argc, argv);
         QApplication::setApplicationName(QStringLiteral("KelvoSetup"));
+        // What the window keeps for the next start goes to a folder of the
+        // tests' own, never into the user's configuration.
+        QStandardPaths::setTestModeEnabled(true);
         return a;
     }();
     return *app;

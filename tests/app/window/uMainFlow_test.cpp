@@ -12,6 +12,8 @@
 #include <iterator>
 #include <memory>
 
+#include <unistd.h>
+
 #include "QtTestApp.h"
 #include "SimD2XX.h"
 #include "uDesignStyle.h"
@@ -19,6 +21,7 @@
 #include "uMain.h"
 #include "uMainThreadQueue.h"
 #include "uSimPty.h"
+#include "uLanguageChoice.h"
 #include "uTextFit.h"
 #include "uci_FTDImanager.h"
 
@@ -368,4 +371,34 @@ TEST_F(WindowFlow, EveryTextOfEveryShippedLanguageFitsItsControlOnEveryPage)
         Form->Logic().ShowPanel(TPage::Measure);
         expectFits(name + " save not taken");
     }
+}
+
+TEST_F(WindowFlow, TheLanguageChosenIsTheLanguageOfTheNextStart)
+{
+    std::filesystem::copy_file(std::filesystem::path(KELVO_LANG_SOURCE_DIR) / "english.lng.xml",
+                               Sim.Dir / "english.lng.xml");
+    Open();
+    EXPECT_EQ(Form->sSearch->Caption(), "Hledat");  // the design's texts until one is chosen
+    Form->cbbLanguageChange(Form->cbbLanguage->findText("English"));
+    Form.reset();
+    Open();
+    EXPECT_EQ(Form->sSearch->Caption(), "Search");
+    EXPECT_EQ(Form->cbbLanguage->currentText(), "English");
+}
+
+TEST(LanguageChoice, KeptInTheFirstFolderThatTakesIt)
+{
+    const auto base = std::filesystem::temp_directory_path() / ("kelvo-choice-" + std::to_string(::getpid()));
+    std::filesystem::remove_all(base);
+    std::filesystem::create_directories(base);
+    {
+        std::ofstream blocker(base / "not-a-folder");  // a program folder that takes no file
+    }
+    const std::vector<std::filesystem::path> dirs{base / "not-a-folder" / "bin", base / "user"};
+    EXPECT_EQ(LoadLanguageChoice(dirs), "");
+    ASSERT_TRUE(SaveLanguageChoice(dirs, "english.lng.xml"));
+    EXPECT_TRUE(std::filesystem::exists(base / "user" / kLanguageChoiceFile));
+    EXPECT_EQ(LoadLanguageChoice(dirs), "english.lng.xml");
+    EXPECT_EQ(LoadLanguageChoice({base / "user"}), "english.lng.xml");
+    std::filesystem::remove_all(base);
 }
