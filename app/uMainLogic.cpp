@@ -49,6 +49,8 @@ constexpr int32_t kSearchSpeeds[] = {300, 600, 1200, 2400, 4800, 9600, 19200, 38
 
 // How often the GUI thread looks at its messages while a worker exchanges.
 constexpr auto kPumpStep = std::chrono::milliseconds(10);
+// Interfaces a search probes at once; a PC with more waits for a free one.
+constexpr size_t kMaxExchangeWorkers = 32;
 
 // The step of a read an instruction belongs to.
 TWaitStep StepOfInstruction(uint8_t Instruction)
@@ -154,54 +156,103 @@ void TMainLogic::OnMainThread(std::function<void()> Call)
 
 void TMainLogic::RunExchange(const std::function<void()>& Work)
 {
+    RunExchanges(1, [&](size_t) { Work(); }, nullptr, nullptr);
+}
+
+void TMainLogic::RunExchanges(size_t Count, const std::function<void(size_t)>& Work,
+                              const std::function<void(size_t)>& Finished, const std::function<void(size_t)>& Done)
+{
+    struct TSlot {
+        bool Ended = false;
+        bool Told = false;
+        std::exception_ptr Error;
+    };
+    std::vector<TSlot> slots(Count);
+    std::vector<std::thread> workers;
+    workers.reserve(Count);
     std::mutex lock;
     std::condition_variable ended;
-    bool done = false;
-    std::exception_ptr error;
-    std::thread worker([&] {
+    size_t started = 0, running = 0, done = 0;
+    auto work = [&](size_t I) {
         const std::atomic<bool>* before = SetThreadQueryCancel(&FCancel);
+        std::exception_ptr error;
         try {
-            Work();
+            // An item a cancel came before is not begun.
+            if (!FCancel)
+                Work(I);
         } catch (...) {
             error = std::current_exception();
         }
         SetThreadQueryCancel(before);
         const std::lock_guard<std::mutex> guard(lock);
-        done = true;
+        slots[I].Ended = true;
+        slots[I].Error = error;
+        --running;
         ended.notify_one();
-    });
+    };
     std::unique_lock<std::mutex> guard(lock);
-    while (!done) {
+    while (done < Count) {
+        while (started < Count && running < kMaxExchangeWorkers) {
+            ++running;
+            workers.emplace_back(work, started++);
+        }
+        // What ended is told in the order it ended, and done in the order
+        // of the items; the callbacks run without the lock.
+        std::vector<size_t> told;
+        for (size_t i = 0; i < Count; ++i)
+            if (slots[i].Ended && !slots[i].Told) {
+                slots[i].Told = true;
+                told.push_back(i);
+            }
+        const size_t from = done;
+        while (done < Count && slots[done].Ended)
+            ++done;
         guard.unlock();
+        for (size_t i : told)
+            if (Finished)
+                Finished(i);
+        for (size_t i = from; i < done; ++i)
+            if (Done)
+                Done(i);
         FView.ProcessMessages();
         TMainThreadQueue::Drain();
         guard.lock();
-        ended.wait_for(guard, kPumpStep, [&] { return done; });
+        if (done < Count)
+            ended.wait_for(guard, kPumpStep, [&] {
+                return std::any_of(slots.begin(), slots.end(), [](const TSlot& S) { return S.Ended && !S.Told; });
+            });
     }
     guard.unlock();
-    worker.join();
-    // What the worker posted last is shown before the flow goes on.
+    for (std::thread& w : workers)
+        w.join();
+    // What the workers posted last is shown before the flow goes on.
     TMainThreadQueue::Drain();
-    if (error)
-        std::rethrow_exception(error);
+    for (const TSlot& slot : slots)
+        if (slot.Error)
+            std::rethrow_exception(slot.Error);
 }
 
 void TMainLogic::WatchExchanges(const std::string& Interface)
 {
-    // Called on the worker: what the label shows goes to the GUI thread.
-    // Interface is read there too, by the worker that sets it.
-    const std::string* where = &Interface;
-    Session.OnProbeSpeed = [this, where](ICommunicationInterface*, int32_t Speed) {
-        TWaitingView w{*where, TWaitStep::Probe, Speed};
-        OnMainThread([this, w] { FView.ShowWaiting(w); });
+    WatchExchanges(Session, [this](const TWaitingView& W) { OnMainThread([this, W] { FView.ShowWaiting(W); }); },
+                   &Interface);
+}
+
+void TMainLogic::WatchExchanges(TKelvoSession& Probing, const std::function<void(const TWaitingView&)>& Show,
+                                const std::string* Interface)
+{
+    // Called on the worker that uses Probing, which also sets *Interface.
+    Probing.OnProbeSpeed = [Show, Interface](ICommunicationInterface*, int32_t Speed) {
+        Show(TWaitingView{*Interface, TWaitStep::Probe, Speed});
     };
-    Session.OnReadAttempt = [this, where](uint8_t Instruction, const RawByteString& Data, int Attempt, int Attempts) {
-        TWaitingView w{*where, StepOfInstruction(Instruction)};
+    Probing.OnReadAttempt = [Show, Interface](uint8_t Instruction, const RawByteString& Data, int Attempt,
+                                              int Attempts) {
+        TWaitingView w{*Interface, StepOfInstruction(Instruction)};
         if (w.Step == TWaitStep::ChannelConfig || w.Step == TWaitStep::ChannelWatch)
             w.Channel = Data.empty() ? 0 : static_cast<uint8_t>(Data[0]);
         w.Attempt = Attempt;
         w.Attempts = Attempts;
-        OnMainThread([this, w] { FView.ShowWaiting(w); });
+        Show(w);
     };
 }
 
@@ -413,7 +464,7 @@ void TMainLogic::AddFoundModule(ICommunicationInterface* Interface, const TKelvo
     UpdateFoundModulesView();
 }
 
-bool TMainLogic::ProbeForRow(ICommunicationInterface* Interface, TKelvorec& Record)
+bool TMainLogic::ProbeForRow(TKelvoSession& Probing, ICommunicationInterface* Interface, TKelvorec& Record)
 {
     // The probe names the model only; the row also shows the serial number,
     // read at the speed that answered before the channel is put back.
@@ -426,9 +477,9 @@ bool TMainLogic::ProbeForRow(ICommunicationInterface* Interface, TKelvorec& Reco
     };
     bool found = false;
     try {
-        found = Session.ProbeInterface(Interface, Record, true);
+        found = Probing.ProbeInterface(Interface, Record, true);
         if (found)
-            Session.ReadSerialNumber(Interface, Record.Info.SerialNumber);
+            Probing.ReadSerialNumber(Interface, Record.Info.SerialNumber);
     } catch (...) {
         restore();
         throw;
@@ -448,53 +499,86 @@ void TMainLogic::ScanCIs()
     ShowPanel(TPage::Searching);
     FView.ShowSearchProgress(0, 0);
 
-    std::vector<IntfPtr<ICommunicationInterface>> interfaces;
-    std::vector<std::optional<TKelvorec>> found;
-    std::string waitingFor;
+    // Every interface is probed at once, each by a session of its own with
+    // the window's search settings; what the user sees stays as a search
+    // one after the other shows it: the rows and the log in the device
+    // manager's order, a step of the bar per interface done.
+    struct TProbe {
+        IntfPtr<ICommunicationInterface> Interface;
+        std::string Description;
+        TKelvoSession Session;
+        std::optional<TKelvorec> Found;
+        std::vector<std::string> LogLines;
+        TWaitingView Waiting;  // what it waits for now (main thread)
+    };
+    std::vector<std::unique_ptr<TProbe>> probes;
     FInterfaces.Lock();
     try {
         FInterfaces.Refresh();
         FRows.clear();
         FFound.clear();
         IntfPtr<ICommunicationInterface> ci;
-        for (FInterfaces.First(ci); ci; FInterfaces.Next(ci))
-            interfaces.push_back(ci);
-        const int maximum = kProgressStep * static_cast<int>(interfaces.size());
+        for (FInterfaces.First(ci); ci; FInterfaces.Next(ci)) {
+            auto p = std::make_unique<TProbe>();
+            p->Interface = ci;
+            ci->GetDescription(p->Description);
+            p->Waiting.Interface = p->Description;
+            p->Session.SearchSpeeds = Session.SearchSpeeds;
+            p->Session.BaudrateParam = Session.BaudrateParam;
+            p->Session.RequestAddress = Session.RequestAddress;
+            probes.push_back(std::move(p));
+        }
+        const int maximum = kProgressStep * static_cast<int>(probes.size());
+        int position = 0;
         FView.ShowSearchProgress(0, maximum);
-        found.resize(interfaces.size());
-        WatchExchanges(waitingFor);
-        RunExchange([&] {
-            for (size_t i = 0; i < interfaces.size() && !FCancel; ++i) {
-                std::string description;
-                interfaces[i]->GetDescription(description);
-                waitingFor = description;
-                const int position = kProgressStep * static_cast<int>(i + 1);
-                OnMainThread([this, position, maximum, description] {
-                    FView.ShowSearchProgress(position, maximum);
-                    FView.ShowWaiting({description});
+        // The label tells what the first interface not yet done waits for.
+        size_t waitedFor = 0;
+        if (!probes.empty())
+            FView.ShowWaiting(probes[0]->Waiting);
+        for (size_t i = 0; i < probes.size(); ++i) {
+            TProbe* p = probes[i].get();
+            auto show = [this, p, i, &probes, &waitedFor](const TWaitingView& W) {
+                OnMainThread([this, p, i, W, &probes, &waitedFor] {
+                    p->Waiting = W;
+                    if (i == waitedFor && waitedFor < probes.size())
+                        FView.ShowWaiting(W);
                 });
-                Log("TestCI " + description, SearchSender(), 0, 10);
+            };
+            WatchExchanges(p->Session, show, &p->Description);
+        }
+        RunExchanges(
+            probes.size(),
+            [&](size_t I) {
+                TProbe& p = *probes[I];
+                TLogHold hold;
+                Log("TestCI " + p.Description, SearchSender(), 0, 10);
                 TKelvorec record;
-                if (ProbeForRow(interfaces[i].get(), record)) {
+                if (ProbeForRow(p.Session, p.Interface.get(), record)) {
                     Log("TestCI (result=1)", SearchSender(), 0, 11);
-                    found[i] = record;
+                    p.Found = record;
                 } else {
                     Log("TestCI (result=0)", SearchSender(), 0, 12);
                 }
-            }
-        });
+                p.LogLines = hold.Take();
+            },
+            [&](size_t) {
+                position += kProgressStep;
+                FView.ShowSearchProgress(position, maximum);
+            },
+            [&](size_t I) {
+                LogWriteLines(probes[I]->LogLines);
+                waitedFor = I + 1;
+                if (waitedFor < probes.size())
+                    FView.ShowWaiting(probes[waitedFor]->Waiting);
+            });
     } catch (...) {
-        Session.OnProbeSpeed = nullptr;
-        Session.OnReadAttempt = nullptr;
         FInterfaces.Unlock();
         throw;
     }
-    Session.OnProbeSpeed = nullptr;
-    Session.OnReadAttempt = nullptr;
     FInterfaces.Unlock();
-    for (size_t i = 0; i < interfaces.size(); ++i)
-        if (found[i])
-            AddFoundModule(interfaces[i].get(), *found[i]);
+    for (const auto& p : probes)
+        if (p->Found)
+            AddFoundModule(p->Interface.get(), *p->Found);
 
     // A second on the searching page, while the window handles what waited;
     // a search the user cancelled ends at once.
@@ -531,7 +615,7 @@ void TMainLogic::DeviceArrived(ICommunicationInterface* Interface)
     bool found = false;
     try {
         RunExchange([&] {
-            found = ProbeForRow(Interface, record);
+            found = ProbeForRow(Session, Interface, record);
             if (found)
                 TKelvoSession::ResetFTDIDevice(Interface);
         });

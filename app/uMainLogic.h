@@ -367,10 +367,20 @@ private:
     // Runs Work on a worker thread and handles messages on this one until it
     // has ended; rethrows what Work raised. Cancel() ends its exchanges.
     void RunExchange(const std::function<void()>& Work);
+    // Runs Work(i) for each i below Count, each on a worker of its own (a
+    // bounded number at a time), handling messages here meanwhile. Here,
+    // too: Finished(i) as each item ends, in the order they end, and
+    // Done(i) in the order of i, once every item up to i has ended. After
+    // all have ended, the first error of a Work is rethrown. Items not yet
+    // begun when Cancel() comes are not begun.
+    void RunExchanges(size_t Count, const std::function<void(size_t)>& Work,
+                      const std::function<void(size_t)>& Finished, const std::function<void(size_t)>& Done);
     // Runs Call on the main thread: at once when called there, else posted.
     void OnMainThread(std::function<void()> Call);
-    // The session's observers, posting what the label is to show.
+    // A session's observers, posting what the label is to show.
     void WatchExchanges(const std::string& Interface);
+    void WatchExchanges(TKelvoSession& Probing, const std::function<void(const TWaitingView&)>& Show,
+                        const std::string* Interface);
     // Ends a tick in progress (its values are dropped).
     void StopTick();
     void ShowTick(const TTick& Tick);
@@ -378,9 +388,9 @@ private:
     void SchedulePlugEvents();
 
     void AddFoundModule(ICommunicationInterface* Interface, const TKelvorec& Record);
-    // The probe of the search and of a plug event, and the serial number for
-    // the row; the channel is put back as it was.
-    bool ProbeForRow(ICommunicationInterface* Interface, TKelvorec& Record);
+    // The probe of the search and of a plug event through Probing, and the
+    // serial number for the row; the channel is put back as it was.
+    static bool ProbeForRow(TKelvoSession& Probing, ICommunicationInterface* Interface, TKelvorec& Record);
     void UpdateFoundModulesView();
     void UpdateSearchSettingsView();
     void FillCommunicationPage();

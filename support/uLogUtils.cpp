@@ -106,26 +106,46 @@ const std::string& ThreadFields()
     return fields;
 }
 
-void WriteLine(std::string_view Message, const TLogSender* Sender, int32_t Number, int32_t Level) noexcept
+// The lines this thread keeps instead of writing them (a TLogHold).
+thread_local std::vector<std::string>* tHeld = nullptr;
+
+// Writes Lines (formatted, without line ends) as one block, under the lock,
+// into the file of the day.
+void WriteLines(const std::vector<std::string>& Lines, const TLogDateTime& Now) noexcept
 {
-    if (!gEnabled.load(std::memory_order_acquire) || gClosing.load(std::memory_order_acquire))
-        return;
     try {
         TLogState& s = State();
         std::lock_guard<std::mutex> guard(s.Lock);
         if (gClosing.load(std::memory_order_acquire))
             return;
-        TLogDateTime now = CurrentTime();
-        int64_t today = LogDayNumber(now.Year, now.Month, now.Day);
+        int64_t today = LogDayNumber(Now.Year, Now.Month, Now.Day);
         if (s.File == logos::NoFile || today != s.FileDay) {
             CloseOpenFile(s);
-            OpenNewFile(s, now, today);
+            OpenNewFile(s, Now, today);
         }
-        if (s.File != logos::NoFile) {
-            std::string line = FormatLogLine(now, Message, Sender, Number, Level);
-            line += "\r\n";
-            logos::WriteAndFlush(s.File, line);
+        if (s.File == logos::NoFile)
+            return;
+        std::string block;
+        for (const std::string& line : Lines)
+            block += line + "\r\n";
+        logos::WriteAndFlush(s.File, block);
+    } catch (...) {
+        // The log never interrupts the work it records.
+    }
+}
+
+void WriteLine(std::string_view Message, const TLogSender* Sender, int32_t Number, int32_t Level) noexcept
+{
+    if (!gEnabled.load(std::memory_order_acquire) || gClosing.load(std::memory_order_acquire))
+        return;
+    try {
+        const TLogDateTime now = CurrentTime();
+        std::string line = FormatLogLine(now, Message, Sender, Number, Level);
+        if (tHeld) {
+            tHeld->push_back(std::move(line));
+            return;
         }
+        WriteLines({std::move(line)}, now);
     } catch (...) {
         // The log never interrupts the work it records.
     }
@@ -191,6 +211,38 @@ std::string FormatLogLine(const TLogDateTime& Time, std::string_view Message, co
         line += ";" + std::to_string(Level);
     line += ThreadFields();
     return line;
+}
+
+TLogHold::TLogHold() : FOuter(tHeld)
+{
+    tHeld = &FLines;
+}
+
+TLogHold::~TLogHold()
+{
+    tHeld = FOuter;
+    // Lines nobody took are not lost: the outer hold gets them, else the file.
+    if (FOuter)
+        FOuter->insert(FOuter->end(), FLines.begin(), FLines.end());
+    else
+        LogWriteLines(FLines);
+}
+
+std::vector<std::string> TLogHold::Take()
+{
+    std::vector<std::string> out;
+    out.swap(FLines);
+    return out;
+}
+
+void LogWriteLines(const std::vector<std::string>& Lines) noexcept
+{
+    if (Lines.empty() || !gEnabled.load(std::memory_order_acquire) || gClosing.load(std::memory_order_acquire))
+        return;
+    try {
+        WriteLines(Lines, CurrentTime());
+    } catch (...) {
+    }
 }
 
 void Log(std::string_view Message, int32_t Number, int32_t Level) noexcept

@@ -42,6 +42,29 @@ void Log(std::string_view Message, const TLogSender& Sender, int32_t Number = 0,
 // True when lines are written; callers may skip building expensive messages.
 bool LogEnabled() noexcept;
 
+// Keeps the lines the calling thread logs while it lives, instead of
+// writing them, each formatted when it was logged; Take hands them over
+// and LogWriteLines writes them as one block. Work done on several threads
+// at once (a search of every interface) so logs each part's lines
+// together, in the parts' order, as it would have working on one after the
+// other. Holds nest; lines not taken when a hold ends go to the hold
+// around it, else into the file.
+class TLogHold {
+public:
+    TLogHold();
+    ~TLogHold();
+    TLogHold(const TLogHold&) = delete;
+    TLogHold& operator=(const TLogHold&) = delete;
+    std::vector<std::string> Take();
+
+private:
+    std::vector<std::string> FLines;
+    std::vector<std::string>* FOuter;
+};
+
+// Writes lines a TLogHold kept, in one piece.
+void LogWriteLines(const std::vector<std::string>& Lines) noexcept;
+
 // --- start-up and shut-down -------------------------------------------------
 
 // True for an argument that switches the log on: trimmed, one leading "/"

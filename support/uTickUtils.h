@@ -5,6 +5,7 @@
 // only, so a test can install its own time source and step through a
 // deadline without waiting for it.
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -77,23 +78,24 @@ void SetTimeSource(TTimeSource* Source);
 // A time source that moves only when someone sleeps on it (a wait for a
 // signal is a sleep of one millisecond); after each sleep it runs OnSleep
 // (when set) with the new time, so that a scripted peer can deliver its
-// bytes at the right moment. For single-threaded tests.
+// bytes at the right moment. Threads that sleep at once all move the one
+// clock (OnSleep then runs on each of them, and is set before they start).
 class TManualTimeSource : public TTimeSource {
 public:
     explicit TManualTimeSource(uint32_t Start = 1000) : FNow(Start) {}
-    uint32_t Tick() override { return FNow; }
+    uint32_t Tick() override { return FNow.load(); }
     void Sleep(uint32_t Ms) override
     {
-        FNow += (Ms == 0 ? 1 : Ms);
+        const uint32_t now = FNow.fetch_add(Ms == 0 ? 1 : Ms) + (Ms == 0 ? 1 : Ms);
         if (OnSleep)
-            OnSleep(FNow);
+            OnSleep(now);
     }
     void Advance(uint32_t Ms) { FNow += Ms; }
 
     std::function<void(uint32_t Now)> OnSleep;
 
 private:
-    uint32_t FNow;
+    std::atomic<uint32_t> FNow;
 };
 
 // Installs a time source for the lifetime of the object.

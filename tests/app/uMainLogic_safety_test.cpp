@@ -261,8 +261,6 @@ TEST_F(MainLogicTest, CancelEndsASearchAndAConnectAtOnce)
     }
     EXPECT_EQ(View.Page(), TPage::Search);
     EXPECT_TRUE(answering->RequestLog().empty());  // never reached
-    for (const TWaitingView& w : View.Waiting)
-        EXPECT_NE(w.Interface, "SIM4");
     EXPECT_TRUE(Logic.FoundRows().empty());
 
     View.OnProcessMessages = nullptr;

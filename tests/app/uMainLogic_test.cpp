@@ -12,6 +12,7 @@
 
 #include "MainLogicFixture.h"
 #include "SimD2XX.h"
+#include "uLogUtils.h"
 #include "uMainLogic.h"
 #include "uci_FTDImanager.h"
 #include "uSimSerialInterface.h"
@@ -491,4 +492,44 @@ TEST_F(MainLogicTest, AConfigurationFileCarriesOneModulesSetUpOntoAnother)
     EXPECT_EQ(second->Settings().Address, 1);
     EXPECT_FALSE(View.Save);
     std::filesystem::remove(file);
+}
+
+TEST_F(MainLogicTest, ASearchProbesEveryInterfaceAtOnceAndReadsAsOneAfterTheOther)
+{
+    TSimSettings slow = DefaultSimSettings(TSimModel::KelvoRS);
+    slow.ReplyDelayMs = 200;  // found last, listed first
+    slow.SerialNumber = 1;
+    AddModule(slow);
+    TSimSettings fast = DefaultSimSettings();
+    fast.SerialNumber = 2;
+    AddModule(fast);
+    TSimSettings silent = DefaultSimSettings();
+    silent.Faults.Silent = true;
+    AddModule(silent);
+    const std::string dir = TempFile("log");
+    std::filesystem::create_directories(dir);
+    SetLogDirectory(dir);
+    SetLogEnabled(true);
+    Logic.ScanCIs();
+    const std::string log = ReadAll(LogFileName().string());
+    LogResetForTests();
+    std::filesystem::remove_all(dir);
+
+    EXPECT_EQ(Logic.FoundRows(), (std::vector<std::string>{"KelvoRS|SIM1|0001", "KelvoUSB|SIM2|0002"}));
+    // A step of the bar for each interface done.
+    ASSERT_GE(View.Progress.size(), 5u);
+    const std::vector<std::pair<int, int>> steps(View.Progress.end() - 3, View.Progress.end());
+    EXPECT_EQ(steps, (std::vector<std::pair<int, int>>{{10, 30}, {20, 30}, {30, 30}}));
+    // The log tells one interface after the other, each from its start to
+    // its result, and each interface's speeds in their order.
+    std::vector<std::string> tested;
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);)
+        if (line.find(";TestCI ") != std::string::npos || line.find(";CheckDevice (") != std::string::npos)
+            tested.push_back(line.substr(13, line.find(';', 13) - 13));
+    EXPECT_EQ(tested, (std::vector<std::string>{"TestCI SIM1", "CheckDevice (result=1)", "TestCI (result=1)",
+                                                "TestCI SIM2", "CheckDevice (result=1)", "TestCI (result=1)",
+                                                "TestCI SIM3", "CheckDevice (result=0)", "CheckDevice (result=0)",
+                                                "TestCI (result=0)"}))
+        << log;
 }

@@ -285,3 +285,35 @@ TEST(LogDefaults, SystemClockAndProgramDirectory)
     EXPECT_TRUE(std::regex_match(name, std::regex(R"(20\d{6}_0\.log)"))) << name;
     EXPECT_TRUE(std::regex_match(text, std::regex("\\d\\d:\\d\\d:\\d\\d:\\d\\d\\d;real\r\n"))) << text;
 }
+
+TEST_F(LogTest, HeldLinesAreWrittenAsOneBlockWhereTheyAreReleased)
+{
+    std::vector<std::string> first, second;
+    std::thread a([&] {
+        TLogHold hold;
+        Log("a1");
+        {
+            TLogHold inner;  // ends untaken: its line joins the outer hold
+            Log("a2");
+        }
+        first = hold.Take();
+    });
+    std::thread b([&] {
+        TLogHold hold;
+        Log("b1");
+        second = hold.Take();
+        Log("b2");  // ends with the hold: written then
+    });
+    a.join();
+    b.join();
+    ASSERT_EQ(first.size(), 2u);
+    EXPECT_EQ(LinesOf(ReadAll(LogFileName())).size(), 1u) << "only b2 so far";
+    LogWriteLines(first);
+    LogWriteLines(second);
+    const std::vector<std::string> lines = LinesOf(ReadAll(LogFileName()));
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0].substr(0, 16), "14:03:07:215;b2;");
+    EXPECT_EQ(lines[1].substr(0, 16), "14:03:07:215;a1;");
+    EXPECT_EQ(lines[2].substr(0, 16), "14:03:07:215;a2;");
+    EXPECT_EQ(lines[3].substr(0, 16), "14:03:07:215;b1;");
+}
