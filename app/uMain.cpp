@@ -888,13 +888,19 @@ void TfMain::InitializeLanguages()
 
 void TfMain::cbbLanguageChange(int Index)
 {
+    ApplyLanguage(Index, true);
+}
+
+void TfMain::ApplyLanguage(int Index, bool Remember)
+{
     const QVariant entry = cbbLanguage->itemData(Index);
     const auto& items = FLanguage->Items();
     if (!entry.isValid() || entry.toInt() < 0 || size_t(entry.toInt()) >= items.size())
         return;
     const TLanguageItem& item = *items[size_t(entry.toInt())].Item;
     if (FLanguage->LoadFromFile(QString::fromStdU16String(item.FileName().u16string()))) {
-        SaveLanguageChoice(LanguageChoiceDirs(), item.FileName().filename().string());
+        if (Remember)
+            SaveLanguageChoice(LanguageChoiceDirs(), item.FileName().filename().string());
         FLanguage->ApplyToForm(this);
         FitTexts();
         // The file sets the design texts; what the pages show of the module

@@ -130,9 +130,15 @@ public:
     // --- languages -------------------------------------------------------------------
     void InitializeLanguages();
     void cbbLanguageChange(int Index);
+    // Applies the language of the combo's entry Index (the texts, then what
+    // the pages show of the module); Remember keeps it for the next start.
+    void ApplyLanguage(int Index, bool Remember);
     // The hidden "Gen" button: the texts of every form into "Export.lng.xml".
     void Button1Click();
     TLanguage& Lang() const { return *FLanguage; }
+    // Labels grown to their texts within their frames (after a language
+    // file replaced the texts); each starts again from its design width.
+    void FitTexts();
     // Where the language chosen is kept for the next start, in the order
     // tried: beside the program, then the user's configuration folder.
     std::vector<std::filesystem::path> LanguageChoiceDirs() const;
@@ -285,9 +291,7 @@ private:
     void CreateTrendPage();
     void CreateBottomBar();
     void CreateTexts();
-    // Labels grown to their texts within their frames (after a language
-    // file replaced the texts); each starts again from its design width.
-    void FitTexts();
+
     // A channel's name on the measuring page: as wide as the value beside
     // it leaves room for, in a smaller font when it needs one.
     void FitMeasuredName(QLabel* Name, QLabel* Value);

@@ -14,16 +14,20 @@
 #include <QScreen>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QTimer>
 #include <QWindow>
 
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <utility>
+#include <vector>
 
 #include "uLanguage.h"
 #include "uMain.h"
 #include "uMainThreadQueue.h"
 #include "uSimPty.h"
+#include "uTextFit.h"
 #include "uci_FTDIdirect.h"
 #include "uci_FTDImanager.h"
 
@@ -53,7 +57,12 @@ bool Shoot(TfMain& Form, const QString& File)
         return false;
     }
     std::printf("%s\n", qPrintable(File));
-    return true;
+    // Every text fits its control, in every language.
+    const QStringList clipped = ClippedTexts(&Form);
+    for (const QString& c : clipped)
+        std::fprintf(stderr, "kelvo-screenshots: %s: text wider than its control: %s\n", qPrintable(File),
+                     qPrintable(c));
+    return clipped.isEmpty();
 }
 
 void Click(TShapeEx* Button)
@@ -109,52 +118,75 @@ int main(int argc, char** argv)
         form.FormShow();
         form.show();
 
-        ok &= Shoot(form, out.filePath(QStringLiteral("search-empty.png")));
-        Click(form.sSearch);
-        ok &= Shoot(form, out.filePath(QStringLiteral("search.png")));
-        form.shpxSearchSettingsClick();
-        ok &= Shoot(form, out.filePath(QStringLiteral("search-settings.png")));
-        form.shpxSearchSettingsClick();
-        form.lbFoundedModules->setCurrentRow(0);  // the KelvoRS
-        Click(form.sConnect);
-        form.Logic().MeasureTick();
-        ok &= Shoot(form, out.filePath(QStringLiteral("measure.png")));
-        // Half a minute of history, sampled faster than the window does.
-        Click(form.sbTrend);
-        for (int i = 0; i < 120; ++i) {
-            form.Logic().MeasureTick();
-            QThread::msleep(70);
+        // Every page in the design's Czech, then in each language file
+        // (its pictures named with a suffix, "-en" for English).
+        std::vector<std::pair<int, QString>> languages{{-1, QString()}};
+        for (int i = 0; i < form.cbbLanguage->count(); ++i) {
+            const QVariant entry = form.cbbLanguage->itemData(i);
+            const auto& items = Language().Items();
+            if (entry.isValid() && size_t(entry.toInt()) < items.size() &&
+                items[size_t(entry.toInt())].Item->LanguageId() == QLatin1String("$409"))
+                languages.emplace_back(i, QStringLiteral("-en"));
         }
-        Click(form.sTrendMinute);
-        ok &= Shoot(form, out.filePath(QStringLiteral("trend.png")));
-        Click(form.sbCommunication);
-        ok &= Shoot(form, out.filePath(QStringLiteral("connection.png")));
-        Click(form.sbChannel1);
-        ok &= Shoot(form, out.filePath(QStringLiteral("channel.png")));
-
-        // No two replies agree any more: the read after "Opakovat" fails.
-        TSimFaults unstable;
-        unstable.Unstable = true;
-        module.SetFaults(unstable);
-        form.Logic().Retry();
-        ok &= Shoot(form, out.filePath(QStringLiteral("error.png")));
-        module.SetFaults({});
-        form.Logic().Retry();
-
-        bool english = false;
-        for (const auto& e : Language().Items())
-            if (e.Item->LanguageId() == QLatin1String("$409")) {
-                Language().LoadFromFile(QString::fromStdU16String(e.Item->FileName().u16string()));
-                Language().ApplyToForm(&form);
-                form.cbbLanguage->setCurrentIndex(int(&e - Language().Items().data()));
-                english = true;
-            }
-        if (english) {
-            Click(form.sbChannel1);
-            ok &= Shoot(form, out.filePath(QStringLiteral("channel-en.png")));
-        } else {
+        if (languages.size() < 2) {
             std::fprintf(stderr, "kelvo-screenshots: no English language file found\n");
             ok = false;
+        }
+        for (const auto& [index, suffix] : languages) {
+            if (index >= 0) {
+                form.Logic().Disconnect();
+                form.cbbLanguage->setCurrentIndex(index);
+                form.ApplyLanguage(index, false);
+            }
+            auto file = [&, suffix = suffix](const char* Name) {
+                return out.filePath(QLatin1String(Name) + suffix + QStringLiteral(".png"));
+            };
+            ok &= Shoot(form, file("search-empty"));
+            Click(form.sSearch);
+            ok &= Shoot(form, file("search"));
+            form.shpxSearchSettingsClick();
+            ok &= Shoot(form, file("search-settings"));
+            form.shpxSearchSettingsClick();
+
+            // Connecting to a module that keeps the window waiting, then
+            // "Přerušit".
+            TSimFaults silent;
+            silent.Silent = true;
+            module.SetFaults(silent);
+            form.lbFoundedModules->setCurrentRow(0);  // the KelvoRS
+            QTimer::singleShot(1200, &form, [&, file] {
+                ok &= Shoot(form, file("connecting"));
+                Click(form.sCancel);
+            });
+            Click(form.sConnect);
+            module.SetFaults({});
+
+            Click(form.sConnect);
+            form.Logic().MeasureTick();
+            form.Logic().AwaitTick();
+            ok &= Shoot(form, file("measure"));
+            // Half a minute of history, sampled faster than the window does.
+            Click(form.sbTrend);
+            for (int i = 0; i < 120; ++i) {
+                form.Logic().MeasureTick();
+                form.Logic().AwaitTick();
+                QThread::msleep(70);
+            }
+            Click(form.sTrendMinute);
+            ok &= Shoot(form, file("trend"));
+            Click(form.sbCommunication);
+            ok &= Shoot(form, file("connection"));
+            Click(form.sbChannel1);
+            ok &= Shoot(form, file("channel"));
+
+            // No two replies agree any more: the read after "Opakovat" fails.
+            TSimFaults unstable;
+            unstable.Unstable = true;
+            module.SetFaults(unstable);
+            form.Logic().Retry();
+            ok &= Shoot(form, file("error"));
+            module.SetFaults({});
+            form.Logic().Retry();
         }
         form.Logic().Disconnect();
     }
