@@ -396,7 +396,8 @@ void TFTDIDevice::GetConnectionString(std::string& S)
 {
     std::string core;
     TSerialPortCoreInterface::GetConnectionString(core);
-    S = "provider=FTD_USB;serial_number=" + FSerialNumber;
+    // Quoted when it holds ";" or a line break, so that it reads back whole.
+    S = "provider=FTD_USB;serial_number=" + ConnectionValue(FSerialNumber);
     if (!core.empty())
         S += ";" + core;
 }

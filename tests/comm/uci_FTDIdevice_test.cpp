@@ -181,6 +181,37 @@ TEST_F(FTDIDeviceTest, ConnectionStringSwitchesTheDeviceAndReopens)
     d->Close(false);
 }
 
+TEST_F(FTDIDeviceTest, ASerialNumberWithSeparatorsSurvivesItsConnectionString)
+{
+    // The chip's serial number is whatever its EEPROM says.
+    for (const std::string serial : {"AB;CD", "X;active=1", "\"Q\"", "L\nF"}) {
+        auto d = Device(serial);
+        std::string s;
+        d->GetConnectionString(s);
+        EXPECT_EQ(s.substr(0, 32), "provider=FTD_USB;serial_number=\"") << s;
+        auto copy = MakeIntf<TFTDIDevice>(s);
+        std::string name;
+        copy->GetName(name);
+        EXPECT_EQ(name, serial) << s;
+        EXPECT_EQ(copy->GetBaudRate(), 115200) << s;
+        // Applied to a device of another number, it names this one.
+        auto other = Device("FTOTHER");
+        other->SetConnectionString(s);
+        other->GetName(name);
+        EXPECT_EQ(name, serial) << s;
+        EXPECT_FALSE(other->GetActive()) << "nothing injected by " << s;
+    }
+    // A chip whose number holds ";" opens, and reopens, by the whole number.
+    Sim.Plug("FT;1");
+    auto d = Device("FT;1");
+    ASSERT_TRUE(d->Open()) << "the device opens by its whole serial number";
+    std::string s;
+    d->GetConnectionString(s);
+    d->SetConnectionString(s);
+    EXPECT_TRUE(d->GetActive()) << "reopened under the same number";
+    d->Close(false);
+}
+
 TEST_F(FTDIDeviceTest, ReadsGiveExactlyWhatTheDriverReturned)
 {
     Sim.Plug("FT05", "short-reads=3");
