@@ -76,3 +76,35 @@ function(kelvo_test name)
     set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${label_script})
   endif()
 endfunction()
+
+# kelvo_test_again(<name> PREFIX <prefix> FILTER <gtest filter> ENV <VAR=VALUE>...
+#                  [LABELS label...])
+# Registers the tests of the program <name> (made by kelvo_test) that match
+# FILTER once more, named <prefix><test>, with the environment ENV: the
+# same tests against another mode of a simulator. Native builds only; the
+# labels are the program's, the prefix and LABELS.
+function(kelvo_test_again name)
+  cmake_parse_arguments(ARG "" "PREFIX;FILTER;TIMEOUT" "ENV;LABELS" ${ARGN})
+  if(NOT TARGET ${name} OR CMAKE_CROSSCOMPILING)
+    return()
+  endif()
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 300)
+  endif()
+  string(MAKE_C_IDENTIFIER "${name}_${ARG_PREFIX}" list_name)
+  gtest_discover_tests(${name}
+    TEST_PREFIX "${ARG_PREFIX}"
+    TEST_FILTER "${ARG_FILTER}"
+    TEST_LIST ${list_name}_TESTS
+    DISCOVERY_TIMEOUT 120
+    PROPERTIES TIMEOUT ${ARG_TIMEOUT})
+  # Environment and labels are lists: set after discovery, as kelvo_test does.
+  set(label_script ${CMAKE_CURRENT_BINARY_DIR}/${list_name}_again.cmake)
+  string(REPLACE ";" "\\;" env "${ARG_ENV}")
+  string(REGEX REPLACE "[^A-Za-z0-9_-]+$" "" prefix_label "${ARG_PREFIX}")
+  file(WRITE ${label_script}
+    "foreach(t IN LISTS ${list_name}_TESTS)\n"
+    "  set_tests_properties(\"\${t}\" PROPERTIES LABELS \"${name};${prefix_label};${ARG_LABELS}\" ENVIRONMENT \"${env}\")\n"
+    "endforeach()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${label_script})
+endfunction()

@@ -7,23 +7,82 @@
 
 namespace kelvo {
 
+namespace {
+
+bool IsItemEnd(char C)
+{
+    return C == ';' || C == '\r' || C == '\n';
+}
+
+// A quoted value from the opening quote at S[At]: up to the closing quote,
+// "" standing for one quote. False when no closing quote comes (the value
+// is then read as it stands, as before quoting existed).
+bool ReadQuoted(const std::string& S, size_t At, std::string& Value, size_t& After)
+{
+    Value.clear();
+    size_t from = At + 1;
+    for (;;) {
+        const size_t quote = S.find('"', from);
+        if (quote == std::string::npos)
+            return false;
+        Value.append(S, from, quote - from);
+        if (quote + 1 < S.size() && S[quote + 1] == '"') {
+            Value += '"';
+            from = quote + 2;
+            continue;
+        }
+        After = quote + 1;
+        return true;
+    }
+}
+
+}  // namespace
+
 TConnectionString::TConnectionString(const std::string& S)
 {
-    // ";" and every kind of line break (CR, LF, CR LF) end an item.
-    std::string item;
-    auto flush = [this, &item] {
-        const auto eq = item.find('=');
-        if (eq != std::string::npos)
-            FItems.emplace_back(item.substr(0, eq), item.substr(eq + 1));
-        item.clear();
-    };
-    for (char c : S) {
-        if (c == ';' || c == '\r' || c == '\n')
-            flush();
-        else
-            item += c;
+    // ";" and every kind of line break (CR, LF, CR LF) end an item, except
+    // inside a quoted value.
+    const size_t n = S.size();
+    size_t i = 0;
+    while (i < n) {
+        size_t eq = i;
+        while (eq < n && S[eq] != '=' && !IsItemEnd(S[eq]))
+            ++eq;
+        if (eq == n || S[eq] != '=') {
+            i = eq + 1;  // an empty item, or one without "=": no key
+            continue;
+        }
+        std::string value;
+        size_t end = eq + 1;
+        if (end < n && S[end] == '"' && !ReadQuoted(S, end, value, end))
+            value.clear();  // never closed: read as it stands
+        // Anything after the closing quote, up to the item's end, as it stands.
+        const size_t rawFrom = end;
+        while (end < n && !IsItemEnd(S[end]))
+            ++end;
+        value.append(S, rawFrom, end - rawFrom);
+        FItems.emplace_back(S.substr(i, eq - i), std::move(value));
+        i = end + 1;
     }
-    flush();
+}
+
+bool ConnectionValueNeedsQuotes(const std::string& Value)
+{
+    return (!Value.empty() && Value[0] == '"') || Value.find_first_of(";\r\n") != std::string::npos;
+}
+
+std::string ConnectionValue(const std::string& Value)
+{
+    if (!ConnectionValueNeedsQuotes(Value))
+        return Value;
+    std::string quoted = "\"";
+    for (char c : Value) {
+        quoted += c;
+        if (c == '"')
+            quoted += '"';
+    }
+    quoted += '"';
+    return quoted;
 }
 
 bool TConnectionString::Has(const std::string& Key) const

@@ -4,6 +4,15 @@
 // without regard to letter case and the first occurrence of a key counts;
 // nothing is trimmed, so blanks belong to keys and values. An item without
 // "=" carries no key.
+//
+// A value that begins with a double quote is quoted: it runs to the next
+// quote that is not doubled, "" standing for one quote, and may hold ";"
+// and line breaks ("serial_number=\"AB;CD\"" is AB;CD). Whatever follows
+// the closing quote up to the item's end is appended as it stands; a quote
+// that is never closed is no quoting (the value ends at the separator, as
+// it always did). Writers quote only a value that needs it
+// (ConnectionValue), so every string whose values hold no ";", no line
+// break and no leading quote reads and is written exactly as before.
 
 #include <cstdint>
 #include <optional>
@@ -35,6 +44,12 @@ public:
 private:
     std::vector<std::pair<std::string, std::string>> FItems;
 };
+
+// Value as a writer puts it after "key=": as it stands, or quoted when it
+// holds ";", CR or LF or begins with a double quote. Reading the result
+// gives Value back exactly.
+std::string ConnectionValue(const std::string& Value);
+bool ConnectionValueNeedsQuotes(const std::string& Value);
 
 // Strict decimal integer: an optional sign and at least one digit, nothing
 // else. Raises EConvertError ("'x' is not a valid integer value").

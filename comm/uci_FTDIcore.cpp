@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "uConnectionString.h"
@@ -21,10 +22,14 @@ namespace kelvo {
 // It also raises the device's arrival signal whenever it learns of bytes
 // (the driver's event, or its own look at the queue): that needs no lock,
 // so a Query waiting on the device hears of them at once.
+//
+// It calls the driver on its own, so it holds a use of the binding from
+// its construction to the end of its thread (UnbindFTDirect waits for it).
 class TFTDIDevicecore {
 public:
     TFTDIDevicecore(IFTDISerialPortInterface* Device, TWakeSignal& Arrived) : FDevice(Device), FArrived(Arrived)
     {
+        FTDirectUseBegin();
         Arm(Device->GetHandle());
         FThread = std::thread([this] { Run(); });
     }
@@ -44,7 +49,7 @@ public:
             FTW_SetEventNotification(Handle, FT_EVENT_RXCHAR | FT_EVENT_MODEM_STATUS, FEvents.DriverParam());
         FArmed = status == FT_OK;
         if (!FArmed)
-            ShowMessage(std::to_string(status));
+            ReportArmFailure(status);
         return FArmed;
     }
     bool Armed() const { return FArmed; }
@@ -71,12 +76,46 @@ public:
     }
 
 private:
+    // A refused event notification (a library without it refuses every
+    // open, and a probe opens once per speed) is shown once per device, by
+    // its serial number, and program run; every other time it is logged.
+    void ReportArmFailure(FT_STATUS Status)
+    {
+        static std::mutex lock;
+        static std::set<std::string> shown;
+        std::string serial;
+        if (FDevice)
+            FDevice->GetSerialNumber(serial);
+        bool first = false;
+        {
+            std::lock_guard<std::mutex> g(lock);
+            first = shown.insert(serial).second;
+        }
+        if (first)
+            ShowMessage(std::to_string(Status));
+        else
+            Log("FT_SetEventNotification failed on " + serial + " (shown before); the reader polls", ReaderSender(),
+                static_cast<int32_t>(Status));
+    }
+
+    static const TLogSender& ReaderSender()
+    {
+        static const TLogSender sender("TFTDIDevicecore");
+        return sender;
+    }
+
     void Run()
     {
         ftdicore::RaiseThreadPriority();
+        using TWake = ftdicore::TReaderEvents::TWake;
+        // pending: the receive event said bytes came - announce them. look:
+        // a wake that may mean bytes (a driver that only signals) - look at
+        // the queue.
         bool pending = false;
+        bool look = false;
         while (!FTerminated) {
             if (FDevice && FDevice->TryLock()) {
+                look = false;
                 try {
                     if (pending || FDevice->InQueueCount() > 0) {
                         if (!pending)
@@ -92,12 +131,21 @@ private:
             }
             if (FTerminated)
                 break;
-            const auto wake = FEvents.Wait(pending ? 1 : 100);
-            if (wake == ftdicore::TReaderEvents::TWake::Stop)
+            const TWake wake = FEvents.Wait(pending || look ? 1 : 100);
+            if (wake == TWake::Stop)
                 break;
-            if (wake == ftdicore::TReaderEvents::TWake::Rx) {
+            if (wake == TWake::Rx) {
                 FArrived.Raise();
                 pending = true;
+            } else if (wake == TWake::Signalled) {
+                // The Query that holds the lock looks at the queue itself.
+                FArrived.Raise();
+                look = true;
+            } else if (look) {
+                // A signal without iVar is lost when it comes while nobody
+                // waits: until the queue has been looked at, have the Query
+                // that holds the lock look every millisecond.
+                FArrived.Raise();
             }
         }
         if (FFreeOnExit) {
@@ -106,6 +154,7 @@ private:
             FDevice = nullptr;
             delete this;
         }
+        FTDirectUseEnd();  // the last use of the binding (nothing of this object after a delete)
     }
 
     std::atomic<bool> FTerminated{false};
@@ -204,13 +253,22 @@ bool TFTDIDevice::QueryDetails()
     return true;
 }
 
+bool FTStatusMeansGone(FT_STATUS Status)
+{
+    return Status == FT_IO_ERROR || Status == FT_INVALID_HANDLE || Status == FT_DEVICE_NOT_FOUND;
+}
+
 void TFTDIDevice::ReportError(const char* Label, FT_STATUS Status)
 {
     if (Status == FT_OK)
         return;
     Log(std::string(Label) + " failed on " + FSerialNumber, DeviceSender(), static_cast<int32_t>(Status));
-    if (Status == FT_IO_ERROR)
-        Close(false);
+    // Drivers report a vanished chip in more than one way; on an open
+    // device each of them means the handle is dead, so the device closes by
+    // force (an FT_Close the dead handle refuses must not keep its reader).
+    // A closed device has nothing to close.
+    if (FTStatusMeansGone(Status))
+        Close(true);
 }
 
 // ---- Open and close ----------------------------------------------------------
@@ -269,11 +327,14 @@ bool TFTDIDevice::Close(bool Force)
     FT_HANDLE handle = FHandle.exchange(nullptr);
     const FT_STATUS status = FTW_Close(handle);
     const bool ok = status == FT_OK;
-    if (!ok && !Force) {
-        // The reader goes on (the next Open reuses it).
+    if (!ok && !Force && !FTStatusMeansGone(status)) {
+        // The driver keeps the device: the reader goes on (the next Open
+        // reuses it; UnbindFTDirect waits for it or refuses).
         ReportError("FT_Close", status);
         return false;
     }
+    if (!ok)
+        ReportError("FT_Close", status);  // logged; the handle is closed here
     StopReader();
     TCommunicationInterface::NotifyClosed();
     return ok;
@@ -396,7 +457,8 @@ void TFTDIDevice::GetConnectionString(std::string& S)
 {
     std::string core;
     TSerialPortCoreInterface::GetConnectionString(core);
-    S = "provider=FTD_USB;serial_number=" + FSerialNumber;
+    // Quoted when it holds ";" or a line break, so that it reads back whole.
+    S = "provider=FTD_USB;serial_number=" + ConnectionValue(FSerialNumber);
     if (!core.empty())
         S += ";" + core;
 }

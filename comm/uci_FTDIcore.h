@@ -15,8 +15,9 @@
 // DTR/RTS lines go to the driver when they are set, with whatever handle the
 // device has (a closed device keeps them only if the driver takes them).
 //
-// Errors of the driver are silent except FT_IO_ERROR (an unplugged chip),
-// which closes the device; its closed notification tells the owner.
+// Errors of the driver are silent except those that mean the chip is gone
+// (FTStatusMeansGone: FT_IO_ERROR, FT_INVALID_HANDLE, FT_DEVICE_NOT_FOUND),
+// which close an open device; its closed notification tells the owner.
 
 #include <atomic>
 #include <cstdint>
@@ -26,6 +27,10 @@
 #include "uci_ISerialPortInterface.h"
 
 namespace kelvo {
+
+// True for the statuses with which drivers report a chip that vanished
+// under an open handle: FT_IO_ERROR, FT_INVALID_HANDLE, FT_DEVICE_NOT_FOUND.
+bool FTStatusMeansGone(FT_STATUS Status);
 
 class IFTDISerialPortInterface : public virtual ISerialPortInterface {
 public:
@@ -132,7 +137,8 @@ protected:
     void* GetInterface(const TGUID& IID) override;
 
 private:
-    // The one error hook: FT_IO_ERROR closes, everything else is ignored.
+    // The one error hook: a status that means the chip is gone closes,
+    // everything else is ignored.
     void ReportError(const char* Label, FT_STATUS Status);
     void SetDataFormat(uint8_t& Field, uint8_t Value);
     void StopReader();

@@ -24,7 +24,10 @@ public:
     void SetRx();
     void SetStop();
 
-    enum class TWake { Stop, Rx, Timeout };
+    // Rx: the receive event was set. Signalled: a wake that was neither a
+    // time-out nor a set event - the D2XX library for Linux only signals
+    // the condition variable, without iVar - so bytes may have come.
+    enum class TWake { Stop, Rx, Signalled, Timeout };
     // Waits at most Ms for either event; Stop wins when both are set.
     TWake Wait(uint32_t Ms);
 

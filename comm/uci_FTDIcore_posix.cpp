@@ -1,6 +1,6 @@
 // The reader's events on Linux: the D2XX library signals a condition
-// variable record; our stop request shares its mutex, so one wait sees
-// either.
+// variable record (with or without setting its iVar); our stop request
+// shares its mutex, so one wait sees either.
 #include <pthread.h>
 #include <time.h>
 
@@ -63,8 +63,11 @@ TReaderEvents::TWake TReaderEvents::Wait(uint32_t Ms)
         until.tv_nsec -= 1000000000L;
     }
     pthread_mutex_lock(&F->Record.eMutex);
+    // One wait: a driver that only signals the condition variable (the
+    // D2XX library for Linux leaves iVar alone) must wake us too, so any
+    // wake that is not the time-out counts as a possible arrival.
     int rc = 0;
-    while (!F->Stop && F->Record.iVar == 0 && rc == 0)
+    if (!F->Stop && F->Record.iVar == 0)
         rc = pthread_cond_timedwait(&F->Record.eCondVar, &F->Record.eMutex, &until);
     TWake wake = TWake::Timeout;
     if (F->Stop) {
@@ -72,6 +75,8 @@ TReaderEvents::TWake TReaderEvents::Wait(uint32_t Ms)
     } else if (F->Record.iVar != 0) {
         F->Record.iVar = 0;  // auto-reset
         wake = TWake::Rx;
+    } else if (rc == 0) {
+        wake = TWake::Signalled;
     }
     pthread_mutex_unlock(&F->Record.eMutex);
     return wake;

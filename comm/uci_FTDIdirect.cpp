@@ -1,7 +1,11 @@
 #include "uci_FTDIdirect.h"
 
 #include <array>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 
+#include "uLogUtils.h"
 #include "uMessageSink.h"
 
 namespace kelvo {
@@ -25,6 +29,19 @@ TBinding& Binding()
 {
     static TBinding b;
     return b;
+}
+
+// The users of the binding (reader threads) and their end.
+struct TUsers {
+    std::mutex Lock;
+    std::condition_variable Ended;
+    int32_t Count = 0;
+};
+
+TUsers& Users()
+{
+    static TUsers u;
+    return u;
 }
 
 template <class F>
@@ -51,7 +68,8 @@ const char* FTEntryName(TFTEntry E)
 
 bool BindFTDirect(const std::string& Path)
 {
-    UnbindFTDirect();
+    if (!UnbindFTDirect())
+        return false;
     std::string path = Path;
     if (path.empty())
         path = ftdirect::EnvironmentValue("KELVO_FTD2XX");
@@ -66,13 +84,41 @@ bool BindFTDirect(const std::string& Path)
     return true;
 }
 
-void UnbindFTDirect()
+void FTDirectUseBegin()
 {
+    std::lock_guard<std::mutex> g(Users().Lock);
+    ++Users().Count;
+}
+
+void FTDirectUseEnd()
+{
+    TUsers& u = Users();
+    std::lock_guard<std::mutex> g(u.Lock);
+    --u.Count;
+    u.Ended.notify_all();
+}
+
+int32_t FTDirectUsers()
+{
+    std::lock_guard<std::mutex> g(Users().Lock);
+    return Users().Count;
+}
+
+bool UnbindFTDirect(uint32_t WaitMs)
+{
+    // Held to the end: no user begins while the entries go.
+    TUsers& u = Users();
+    std::unique_lock<std::mutex> g(u.Lock);
+    if (!u.Ended.wait_for(g, std::chrono::milliseconds(WaitMs), [&] { return u.Count <= 0; })) {
+        Log("UnbindFTDirect refused: a reader thread still calls the driver", TLogSender("FTDirect"), u.Count);
+        return false;
+    }
     TBinding& b = Binding();
     b.Entries.fill(nullptr);
     if (b.Library)
         ftdirect::FreeLibraryFile(b.Library);
     b.Library = nullptr;
+    return true;
 }
 
 bool FTDirectLoaded()

@@ -12,7 +12,11 @@
 // BindFTDirect runs once on the main thread when the program starts, before
 // any device exists; UnbindFTDirect when it ends, after every device is
 // closed. In between the entries do not change, and the wrappers may be
-// called from any thread.
+// called from any thread. The reader threads of open devices call them on
+// their own: each one holds a use of the binding while it lives, and
+// unbinding waits for them, or refuses (the library then stays loaded)
+// while one still runs - a device whose FT_Close the driver refused keeps
+// its reader.
 
 #include <cstdint>
 #include <string>
@@ -67,10 +71,19 @@ const char* FTEntryName(TFTEntry Entry);
 // library name. An earlier binding is released first. True when a library
 // was loaded.
 bool BindFTDirect(const std::string& Path = std::string());
-// Releases the library; every entry is empty afterwards.
-void UnbindFTDirect();
+// Releases the library; every entry is empty afterwards. While a user of
+// the binding (a reader thread) lives, waits at most WaitMs for it to end;
+// if one is still there, logs it and refuses: nothing changes and the
+// result is false.
+bool UnbindFTDirect(uint32_t WaitMs = 1000);
 bool FTDirectLoaded();
 bool FTDirectEntryBound(TFTEntry Entry);
+
+// A thread that calls the wrappers on its own (a device's reader) holds a
+// use of the binding from before its first call to after its last.
+void FTDirectUseBegin();
+void FTDirectUseEnd();
+int32_t FTDirectUsers();
 
 // The wrappers. Unbound: FTStatusNotBound, nothing called.
 FT_STATUS FTW_Write(FT_HANDLE Handle, const void* Buffer, uint32_t BytesToWrite, uint32_t* BytesWritten);

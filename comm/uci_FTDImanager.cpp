@@ -1,6 +1,8 @@
 #include "uci_FTDImanager.h"
 
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 
 #include "AfComPortCore.h"
 #include "uByteString.h"
@@ -271,6 +273,141 @@ bool IsFTDIUsbDevice(const TDeviceEvent& Event)
         return false;
     unsigned vendor = 0;
     return std::sscanf(Event.Product.c_str(), "%x/", &vendor) == 1 && vendor == 0x0403;
+}
+
+// ---- Kernel device events on Linux ----------------------------------------------
+
+namespace {
+
+// The first line of a small sysfs attribute, without its line end.
+std::string FirstLine(const std::filesystem::path& File)
+{
+    std::ifstream in(File);
+    std::string line;
+    std::getline(in, line);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == ' '))
+        line.pop_back();
+    return line;
+}
+
+}  // namespace
+
+TKernelPlugTracker::TKernelPlugTracker(std::string SysRoot, std::string DevRoot, bool WithUsb, TNodeReady NodeReady)
+    : FSysRoot(std::move(SysRoot)), FDevRoot(std::move(DevRoot)), FWithUsb(WithUsb), FNodeReady(std::move(NodeReady))
+{
+}
+
+size_t TKernelPlugTracker::LearnPresent()
+{
+    namespace fs = std::filesystem;
+    if (!FWithUsb)
+        return 0;
+    std::error_code ec;
+    const fs::path root = fs::canonical(FSysRoot, ec);
+    if (ec)
+        return 0;
+    const std::string rootText = root.generic_string();
+    size_t found = 0;
+    // One link per USB device and interface, into the devices tree.
+    for (const auto& entry : fs::directory_iterator(root / "bus" / "usb" / "devices", ec)) {
+        if (FirstLine(entry.path() / "idVendor") != "0403")
+            continue;
+        const std::string serial = FirstLine(entry.path() / "serial");
+        std::error_code ec2;
+        const std::string path = fs::canonical(entry.path(), ec2).generic_string();
+        if (serial.empty() || ec2 || path.compare(0, rootText.size(), rootText) != 0)
+            continue;
+        // As DEVPATH names it: "/devices/...".
+        FUsbSerials[path.substr(rootText.size())] = serial;
+        ++found;
+    }
+    return found;
+}
+
+std::string TKernelPlugTracker::ReadSerial(const std::string& DevPath) const
+{
+    return FirstLine(std::filesystem::path(FSysRoot + DevPath) / "serial");
+}
+
+std::string TKernelPlugTracker::SerialOf(const std::string& DevPath) const
+{
+    const auto it = FUsbSerials.find(DevPath);
+    return it == FUsbSerials.end() ? std::string() : it->second;
+}
+
+std::vector<TKernelPlugTracker::TPlug> TKernelPlugTracker::Event(const TDeviceEvent& E, uint32_t Now)
+{
+    if (E.Action != "add" && E.Action != "remove")
+        return {};
+    const bool arrived = E.Action == "add";
+    TPlug plug{arrived, std::string()};
+    if (E.Subsystem == "tty") {
+        const int n = ComNumberOfNode(E.DevName);
+        if (n == 0)
+            return {};
+        plug.Name = "COM" + std::to_string(n);
+    } else if (FWithUsb && IsFTDIUsbDevice(E)) {
+        if (arrived) {
+            plug.Name = ReadSerial(E.DevPath);
+            if (plug.Name.empty())
+                return {};  // D2XX opens a chip by its serial number: one without cannot be used
+            FUsbSerials[E.DevPath] = plug.Name;
+        } else {
+            const auto it = FUsbSerials.find(E.DevPath);
+            if (it == FUsbSerials.end())
+                return {};
+            plug.Name = it->second;
+            FUsbSerials.erase(it);
+        }
+    } else {
+        return {};
+    }
+    // Whatever was held for this device is over.
+    for (size_t i = 0; i < FHeld.size();) {
+        if (FHeld[i].DevPath == E.DevPath && FHeld[i].Plug.Name == plug.Name)
+            FHeld.erase(FHeld.begin() + static_cast<std::ptrdiff_t>(i));
+        else
+            ++i;
+    }
+    if (!arrived || E.DevName.empty())
+        return {plug};
+    const std::string node = E.DevName[0] == '/' ? E.DevName : FDevRoot + "/" + E.DevName;
+    if (!FNodeReady || FNodeReady(node))
+        return {plug};
+    FHeld.push_back(THeld{plug, E.DevPath, node, Now, Now + kLookMs});
+    return {};
+}
+
+std::vector<TKernelPlugTracker::TPlug> TKernelPlugTracker::Due(uint32_t Now)
+{
+    std::vector<TPlug> out;
+    for (size_t i = 0; i < FHeld.size();) {
+        THeld& h = FHeld[i];
+        if (static_cast<int32_t>(Now - h.NextLook) < 0) {
+            ++i;
+            continue;
+        }
+        if (FNodeReady(h.Node) || Now - h.Since >= kHoldMs) {
+            out.push_back(h.Plug);
+            FHeld.erase(FHeld.begin() + static_cast<std::ptrdiff_t>(i));
+        } else {
+            h.NextLook = Now + kLookMs;
+            ++i;
+        }
+    }
+    return out;
+}
+
+int TKernelPlugTracker::NextLookMs(uint32_t Now) const
+{
+    int next = -1;
+    for (const THeld& h : FHeld) {
+        const int32_t wait = static_cast<int32_t>(h.NextLook - Now);
+        const int ms = wait < 0 ? 0 : wait;
+        if (next < 0 || ms < next)
+            next = ms;
+    }
+    return next;
 }
 
 }  // namespace kelvo

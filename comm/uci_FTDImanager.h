@@ -20,6 +20,8 @@
 // before Refresh until its iteration ends, and Arrival/Removal take it too.
 
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -122,5 +124,66 @@ int ComNumberOfNode(const std::string& DevName);
 
 // True for the USB device event of an FTDI chip (vendor 0403).
 bool IsFTDIUsbDevice(const TDeviceEvent& Event);
+
+// What the Linux watch makes of the kernel's device events, apart from the
+// socket they come on (the watch is in uci_FTDImanager_posix.cpp; tests
+// feed this recorded events and a sysfs tree of their own):
+//  - FTDI chips are named by their serial number, which only their sysfs
+//    folder tells (a remove event no longer can): the ones present when
+//    the watch starts are learnt from <SysRoot>/bus/usb/devices (idVendor
+//    0403 and serial), later ones from their add event, so that the
+//    removal of either is reported;
+//  - an arrival is held until its device node (/dev/<DEVNAME>) lets this
+//    user read and write it: the kernel's event comes before udev has set
+//    the node's owner, group or ACL, and a probe made then fails for a
+//    normal user. It is looked at every kLookMs and passed on at the
+//    latest after kHoldMs (a node that never opens for us fails its probe
+//    as before). A removal drops a held arrival of the same device.
+class TKernelPlugTracker {
+public:
+    static constexpr uint32_t kLookMs = 50;
+    static constexpr uint32_t kHoldMs = 2000;
+
+    struct TPlug {
+        bool Arrived = false;
+        std::string Name;  // "COM33", or an FTDI chip's serial number
+        bool operator==(const TPlug&) const = default;
+    };
+    // Whether this user may open the node at Path for reading and writing.
+    using TNodeReady = std::function<bool(const std::string& Path)>;
+
+    TKernelPlugTracker(std::string SysRoot, std::string DevRoot, bool WithUsb, TNodeReady NodeReady);
+
+    // Learns the FTDI chips present now; their count.
+    size_t LearnPresent();
+    // One event at tick Now: what to report at once (arrivals whose node
+    // is ready, removals).
+    std::vector<TPlug> Event(const TDeviceEvent& E, uint32_t Now);
+    // Held arrivals that are ready, or held long enough, by tick Now.
+    std::vector<TPlug> Due(uint32_t Now);
+    // Milliseconds until Due has something to look at; -1 when nothing is held.
+    int NextLookMs(uint32_t Now) const;
+
+    // The serial number learnt for the USB device at a sysfs path
+    // ("/devices/.../1-2"), empty when none is known.
+    std::string SerialOf(const std::string& DevPath) const;
+
+private:
+    struct THeld {
+        TPlug Plug;
+        std::string DevPath;
+        std::string Node;
+        uint32_t Since = 0;
+        uint32_t NextLook = 0;
+    };
+    std::string ReadSerial(const std::string& DevPath) const;
+
+    std::string FSysRoot;
+    std::string FDevRoot;
+    bool FWithUsb;
+    TNodeReady FNodeReady;
+    std::map<std::string, std::string> FUsbSerials;  // sysfs path -> serial number
+    std::vector<THeld> FHeld;
+};
 
 }  // namespace kelvo

@@ -5,7 +5,10 @@
 //  - otherwise the kernel's device events (the uevent socket udev itself
 //    listens to): tty nodes that a COM number maps to, and while D2XX is
 //    bound FTDI USB devices, named by the serial number their sysfs folder
-//    gives on arrival (remembered for their removal).
+//    gives - for the chips present at start and on arrival - and remembered
+//    for their removal. An arrival is passed on once its node lets us in
+//    (udev sets its permissions after the kernel's event), at the latest
+//    after 2 s (TKernelPlugTracker).
 #include <fcntl.h>
 #include <linux/netlink.h>
 #include <poll.h>
@@ -16,11 +19,10 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
-#include <map>
 #include <thread>
 
 #include "uMainThreadQueue.h"
+#include "uTickUtils.h"
 #include "uci_FTDIdirect.h"
 #include "uci_FTDImanager.h"
 #include "uci_FTDImanager_os.h"
@@ -33,7 +35,9 @@ constexpr int kRetryWatchMs = 1000;
 
 class TPosixPlugWatch : public TPlugWatch {
 public:
-    explicit TPosixPlugWatch(TFTDIManager& Manager) : FManager(Manager), FWithUsb(FTDirectLoaded())
+    explicit TPosixPlugWatch(TFTDIManager& Manager)
+        : FManager(Manager), FWithUsb(FTDirectLoaded()),
+          FKernel("/sys", "/dev", FWithUsb, [](const std::string& Node) { return ::access(Node.c_str(), R_OK | W_OK) == 0; })
     {
         if (const char* dir = std::getenv("KELVO_PORTS_DIR"); dir && *dir)
             FDir = dir;
@@ -53,6 +57,10 @@ public:
                     FNetlink = -1;
                 }
             }
+            // After the socket is bound: a chip that goes after this look
+            // is known, one that comes after it is an event.
+            if (FNetlink >= 0)
+                FKernel.LearnPresent();
         }
         if (FWake[0] >= 0 && (FInotify >= 0 || FNetlink >= 0))
             FThread = std::thread([this] { Run(); });
@@ -102,7 +110,8 @@ private:
         const int events = FInotify >= 0 ? FInotify : FNetlink;
         while (FRunning) {
             pollfd fds[2] = {{FWake[0], POLLIN, 0}, {events, POLLIN, 0}};
-            const int n = ::poll(fds, 2, FInotify >= 0 && FWatchFd < 0 ? kRetryWatchMs : -1);
+            const int timeout = FInotify >= 0 ? (FWatchFd < 0 ? kRetryWatchMs : -1) : FKernel.NextLookMs(GetTickCount32());
+            const int n = ::poll(fds, 2, timeout);
             if (n < 0 && errno != EINTR)
                 break;
             if (fds[0].revents & POLLIN)
@@ -111,8 +120,11 @@ private:
                 AddFolderWatch();  // the folder may have appeared meanwhile
                 if (fds[1].revents & POLLIN)
                     ReadFolderEvents();
-            } else if (fds[1].revents & POLLIN) {
-                ReadDeviceEvents();
+            } else {
+                if (fds[1].revents & POLLIN)
+                    ReadDeviceEvents();
+                for (const auto& plug : FKernel.Due(GetTickCount32()))
+                    Post(plug.Arrived, plug.Name);
             }
         }
     }
@@ -148,26 +160,10 @@ private:
             if (got <= 0)
                 return;
             auto e = ParseDeviceEvent(buf, static_cast<size_t>(got));
-            if (!e || (e->Action != "add" && e->Action != "remove"))
+            if (!e)
                 continue;
-            const bool arrived = e->Action == "add";
-            if (e->Subsystem == "tty") {
-                if (const int n = ComNumberOfNode(e->DevName))
-                    Post(arrived, "COM" + std::to_string(n));
-            } else if (FWithUsb && IsFTDIUsbDevice(*e)) {
-                if (arrived) {
-                    std::ifstream in("/sys" + e->DevPath + "/serial");
-                    std::string serial;
-                    std::getline(in, serial);
-                    if (serial.empty())
-                        continue;
-                    FUsbSerials[e->DevPath] = serial;
-                    Post(true, serial);
-                } else if (auto it = FUsbSerials.find(e->DevPath); it != FUsbSerials.end()) {
-                    Post(false, it->second);
-                    FUsbSerials.erase(it);
-                }
-            }
+            for (const auto& plug : FKernel.Event(*e, GetTickCount32()))
+                Post(plug.Arrived, plug.Name);
         }
     }
 
@@ -178,7 +174,7 @@ private:
     int FInotify = -1;
     int FWatchFd = -1;
     int FNetlink = -1;
-    std::map<std::string, std::string> FUsbSerials;  // sysfs path -> serial number
+    TKernelPlugTracker FKernel;  // on the watch thread once it runs
     std::atomic<bool> FRunning{true};
     std::thread FThread;
 };

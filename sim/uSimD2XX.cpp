@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -30,6 +31,7 @@ namespace {
 constexpr uint32_t kDefaultLineSpeed = 115200;
 constexpr uint8_t kWriteEnable = 0xE4;
 constexpr uint8_t kBroadcast = 0xFE;
+constexpr FT_STATUS kOtherError = 18;  // FT_OTHER_ERROR
 
 using Clock = std::chrono::steady_clock;
 
@@ -60,6 +62,8 @@ struct TEntry {
     TSimSettings Settings = DefaultSimSettings(TSimModel::KelvoUSB);
     long UnplugAfterReads = -1;
     size_t ShortReads = 0;
+    FT_STATUS UnplugStatus = FT_IO_ERROR;  // what calls on the unplugged device return
+    long CloseRefusals = 0;
     std::vector<RawByteString> Writes;  // instruction + data
 };
 
@@ -137,6 +141,10 @@ TEntry ReadEntry(const fs::path& Path)
             e.UnplugAfterReads = static_cast<long>(Number(value, 0));
         } else if (key == "short-reads") {
             e.ShortReads = Number(value, 0);
+        } else if (key == "unplug-status") {
+            e.UnplugStatus = static_cast<FT_STATUS>(Number(value, FT_IO_ERROR));
+        } else if (key == "close-refusals") {
+            e.CloseRefusals = static_cast<long>(Number(value, 0));
         } else if (key == "write") {
             try {
                 e.Writes.push_back(FromHex(value));
@@ -201,10 +209,14 @@ struct TOpen {
     RawByteString Rx;
     uint32_t EventMask = 0;
     void* EventParam = nullptr;
+    bool SignalOnly = false;  // KELVO_FTD2XX_SIM_EVENTS=signal when the event was set
     long Reads = 0;
+    long CloseCalls = 0;
+    int BlockedReads = 0;  // FT_Read calls waiting for bytes
     bool Unplugged = false;
     bool Stopping = false;
     std::condition_variable Wake;
+    std::condition_variable Queued;  // bytes queued, unplugged or closing
     std::thread Server;
 };
 
@@ -213,6 +225,13 @@ std::map<FT_HANDLE, std::unique_ptr<TOpen>> gOpen;
 std::vector<std::string> gInfoList;
 uintptr_t gNextHandle = 0;
 std::atomic<int64_t> gLastQueuedMicros{0};
+std::atomic<int64_t> gOverReads{0};
+
+uint32_t ReadCapMs()
+{
+    const char* v = std::getenv("KELVO_FTD2XX_SIM_READ_CAP_MS");
+    return static_cast<uint32_t>(v && *v ? Number(v, 10000) : 10000);
+}
 
 // A handle that does not fit in 32 bits wherever pointers are wider, so a
 // program that truncates one fails at once.
@@ -289,8 +308,9 @@ void Serve(TOpen* D)
             continue;
         D->Rx += out;
         gLastQueuedMicros = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch()).count();
+        D->Queued.notify_all();
         if ((D->EventMask & FT_EVENT_RXCHAR) && D->EventParam)
-            simd2xx::SignalDriverEvent(D->EventParam);
+            simd2xx::SignalDriverEvent(D->EventParam, D->SignalOnly);
     }
 }
 
@@ -305,6 +325,11 @@ void Serve(TOpen* D)
 SIM_EXPORT int64_t KelvoSimD2XX_LastQueuedMicros()
 {
     return gLastQueuedMicros;
+}
+
+SIM_EXPORT int64_t KelvoSimD2XX_OverReads()
+{
+    return gOverReads;
 }
 
 SIM_EXPORT FT_STATUS KELVO_D2XX_CALL FT_ListDevices(void* Arg1, void* Arg2, uint32_t Flags)
@@ -386,14 +411,19 @@ SIM_EXPORT FT_STATUS KELVO_D2XX_CALL FT_Close(FT_HANDLE Handle)
 {
     std::unique_ptr<TOpen> d;
     {
-        std::lock_guard<std::mutex> g(gLock);
+        std::unique_lock<std::mutex> g(gLock);
         auto it = gOpen.find(Handle);
         if (it == gOpen.end())
             return FT_INVALID_HANDLE;
+        if (it->second->CloseCalls++ < it->second->Setup.CloseRefusals)
+            return kOtherError;  // refused: the device stays open in the driver
         d = std::move(it->second);
         gOpen.erase(it);
         d->Stopping = true;
         d->Wake.notify_all();
+        d->Queued.notify_all();
+        // A read blocked on another thread returns first.
+        d->Queued.wait(g, [&] { return d->BlockedReads == 0; });
     }
     d->Server.join();
     return FT_OK;
@@ -406,7 +436,7 @@ SIM_EXPORT FT_STATUS KELVO_D2XX_CALL FT_ResetDevice(FT_HANDLE Handle)
     if (!d)
         return FT_INVALID_HANDLE;
     if (!StillThere(*d))
-        return FT_IO_ERROR;
+        return d->Setup.UnplugStatus;
     d->Rx.clear();
     d->Module->DiscardOutput();
     return FT_OK;
@@ -419,7 +449,7 @@ SIM_EXPORT FT_STATUS KELVO_D2XX_CALL FT_SetBaudRate(FT_HANDLE Handle, uint32_t B
     if (!d)
         return FT_INVALID_HANDLE;
     if (!StillThere(*d))
-        return FT_IO_ERROR;
+        return d->Setup.UnplugStatus;
     if (BaudRate < 183 || BaudRate > 3000000)
         return FT_INVALID_PARAMETER;
     d->Baud = BaudRate;
@@ -434,7 +464,7 @@ SIM_EXPORT FT_STATUS KELVO_D2XX_CALL FT_SetDataCharacteristics(FT_HANDLE Handle,
     if (!d)
         return FT_INVALID_HANDLE;
     if (!StillThere(*d))
-        return FT_IO_ERROR;
+        return d->Setup.UnplugStatus;
     if ((WordLength != 7 && WordLength != 8) || StopBits > 2 || Parity > 4)
         return FT_INVALID_PARAMETER;
     d->Bits = WordLength;
@@ -451,7 +481,7 @@ FT_STATUS LineCall(FT_HANDLE Handle)
     TOpen* d = Find(Handle);
     if (!d)
         return FT_INVALID_HANDLE;
-    return StillThere(*d) ? FT_OK : FT_IO_ERROR;
+    return StillThere(*d) ? FT_OK : d->Setup.UnplugStatus;
 }
 
 }  // namespace
@@ -483,7 +513,7 @@ SIM_EXPORT FT_STATUS KELVO_D2XX_CALL FT_Purge(FT_HANDLE Handle, uint32_t Mask)
     if (!d)
         return FT_INVALID_HANDLE;
     if (!StillThere(*d))
-        return FT_IO_ERROR;
+        return d->Setup.UnplugStatus;
     if (Mask & FT_PURGE_RX) {
         d->Rx.clear();
         d->Module->DiscardOutput();
@@ -498,7 +528,7 @@ SIM_EXPORT FT_STATUS KELVO_D2XX_CALL FT_GetQueueStatus(FT_HANDLE Handle, uint32_
     if (!d)
         return FT_INVALID_HANDLE;
     if (!StillThere(*d))
-        return FT_IO_ERROR;
+        return d->Setup.UnplugStatus;
     if (RxBytes)
         *RxBytes = static_cast<uint32_t>(d->Rx.size());
     return FT_OK;
@@ -507,20 +537,47 @@ SIM_EXPORT FT_STATUS KELVO_D2XX_CALL FT_GetQueueStatus(FT_HANDLE Handle, uint32_
 SIM_EXPORT FT_STATUS KELVO_D2XX_CALL FT_Read(FT_HANDLE Handle, void* Buffer, uint32_t BytesToRead,
                                              uint32_t* BytesReturned)
 {
-    std::lock_guard<std::mutex> g(gLock);
+    std::unique_lock<std::mutex> g(gLock);
     if (BytesReturned)
         *BytesReturned = 0;
     TOpen* d = Find(Handle);
     if (!d)
         return FT_INVALID_HANDLE;
     if (!StillThere(*d))
-        return FT_IO_ERROR;
+        return d->Setup.UnplugStatus;
     if (d->Setup.UnplugAfterReads >= 0 && d->Reads >= d->Setup.UnplugAfterReads) {
         // Pulled out while reading: the device and its entry are gone.
         d->Unplugged = true;
         std::error_code ec;
         fs::remove(d->Entry, ec);
-        return FT_IO_ERROR;
+        return d->Setup.UnplugStatus;
+    }
+    if (d->Rx.size() < BytesToRead) {
+        // No time-outs were set: the driver waits for the bytes asked for.
+        const auto cap = Clock::now() + std::chrono::milliseconds(ReadCapMs());
+        ++d->BlockedReads;
+        bool capped = false;
+        while (d->Rx.size() < BytesToRead && !d->Stopping && StillThere(*d)) {
+            if (Clock::now() >= cap) {
+                capped = true;
+                break;
+            }
+            // The entry's removal is not signalled: look again now and then.
+            d->Queued.wait_for(g, std::chrono::milliseconds(20));
+        }
+        --d->BlockedReads;
+        d->Queued.notify_all();
+        if (capped) {
+            ++gOverReads;
+            std::fprintf(stderr,
+                         "simulated D2XX: FT_Read asked for %u bytes of %s with %zu queued and none came for %u ms; "
+                         "the real driver would wait here for ever\n",
+                         BytesToRead, d->Serial.c_str(), d->Rx.size(), ReadCapMs());
+        }
+        if (d->Stopping)
+            return FT_INVALID_HANDLE;  // closed meanwhile
+        if (!StillThere(*d))
+            return d->Setup.UnplugStatus;
     }
     size_t n = std::min<size_t>(BytesToRead, d->Rx.size());
     if (d->Setup.ShortReads > 0)
@@ -544,7 +601,7 @@ SIM_EXPORT FT_STATUS KELVO_D2XX_CALL FT_Write(FT_HANDLE Handle, const void* Buff
     if (!d)
         return FT_INVALID_HANDLE;
     if (!StillThere(*d))
-        return FT_IO_ERROR;
+        return d->Setup.UnplugStatus;
     if (!Buffer && BytesToWrite > 0)
         return FT_INVALID_PARAMETER;
     d->Module->Feed(std::string_view(static_cast<const char*>(Buffer), BytesToWrite), HeardSpeed(*d), NowMs());
@@ -565,6 +622,8 @@ SIM_EXPORT FT_STATUS KELVO_D2XX_CALL FT_SetEventNotification(FT_HANDLE Handle, u
         return FT_INVALID_HANDLE;
     d->EventMask = Mask;
     d->EventParam = Param;
+    const char* events = std::getenv("KELVO_FTD2XX_SIM_EVENTS");
+    d->SignalOnly = events && std::string(events) == "signal";
     return FT_OK;
 }
 

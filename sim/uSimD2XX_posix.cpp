@@ -5,11 +5,12 @@
 
 namespace kelvo::simd2xx {
 
-void SignalDriverEvent(void* Param)
+void SignalDriverEvent(void* Param, bool SignalOnly)
 {
     auto* record = static_cast<TFTEventRecord*>(Param);
     pthread_mutex_lock(&record->eMutex);
-    record->iVar = 1;
+    if (!SignalOnly)
+        record->iVar = 1;
     pthread_cond_signal(&record->eCondVar);
     pthread_mutex_unlock(&record->eMutex);
 }

@@ -4,8 +4,9 @@
 
 namespace kelvo::simd2xx {
 
-void SignalDriverEvent(void* Param)
+void SignalDriverEvent(void* Param, bool /*SignalOnly*/)
 {
+    // A Windows event has no "signal only": it stays set until a wait takes it.
     SetEvent(static_cast<HANDLE>(Param));
 }
 

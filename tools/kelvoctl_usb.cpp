@@ -21,6 +21,8 @@ public:
     TWatch(const TOutput& Out, bool Probe, const std::set<int32_t>& Speeds) : FOut(Out), FProbe(Probe)
     {
         FSession.SearchSpeeds = Speeds;
+        // What is plugged in already is listed, so that its removal names it.
+        FManager.Refresh();
         FManager.SetOnArrival(TCiNotifyEvent::Of<&TWatch::Arrived>(this));
         FManager.SetOnRemoval(TCiNotifyEvent::Of<&TWatch::Removed>(this));
     }

@@ -126,3 +126,39 @@ TEST(ProviderRegistry, DuplicatesAllowedFirstPairRemoved)
     EXPECT_TRUE(UnregisterProvider(&ClassB));
     EXPECT_EQ(CountOf(&ClassB), 0u);
 }
+
+TEST(ConnectionString, AQuotedValueHoldsSeparatorsAndQuotes)
+{
+    TConnectionString cs("serial_number=\"AB;CD\";active=1;q=\"say \"\"hi\"\"\";lines=\"a\r\nb\";tail=\"x\"y;e=\"\"");
+    EXPECT_EQ(cs.Value("serial_number"), "AB;CD");
+    EXPECT_EQ(cs.Value("active"), "1");
+    EXPECT_EQ(cs.Value("q"), "say \"hi\"");
+    EXPECT_EQ(cs.Value("lines"), "a\r\nb");
+    EXPECT_EQ(cs.Value("tail"), "xy") << "what follows the closing quote is part of the value";
+    EXPECT_EQ(cs.Value("e"), "");
+    EXPECT_EQ(cs.Items().size(), 6u);
+    // A quote that is never closed quotes nothing: read as it always was.
+    for (const char* text : {"a=\"AB;b=2", "a=\"x\"\"y;b=2"}) {
+        TConnectionString open(text);
+        EXPECT_EQ(open.Value("a"), std::string(text).substr(2, std::string(text).find(';') - 2)) << text;
+        EXPECT_EQ(open.Value("b"), "2") << text;
+    }
+    // A quote inside a value is no quoting either.
+    EXPECT_EQ(TConnectionString("a=x\"y;b=\"").Value("a"), "x\"y");
+    EXPECT_EQ(TConnectionString("a=x\"y;b=\"").Value("b"), "\"");
+}
+
+TEST(ConnectionString, WritersQuoteOnlyWhatNeedsItAndEveryValueReadsBack)
+{
+    for (const std::string plain : {"", "FT12AB34", "A B", "x\"y", "a=b", "COM3", "\xC3\xA9\x01"})
+        EXPECT_EQ(ConnectionValue(plain), plain) << "unchanged: " << plain;
+    EXPECT_EQ(ConnectionValue("AB;CD"), "\"AB;CD\"");
+    EXPECT_EQ(ConnectionValue("\"q"), "\"\"\"q\"");
+    for (const std::string& v : std::vector<std::string>{"AB;CD", "X;active=1", "\"", "\"\"", "\";", "a\rb", "a\nb", "\"AB\"", ";", "a;\"b\";c",
+                                std::string("nul\0;x", 6)}) {
+        const TConnectionString cs("serial_number=" + ConnectionValue(v) + ";baudrate=9600");
+        EXPECT_EQ(cs.Value("serial_number"), v);
+        EXPECT_EQ(cs.Value("baudrate"), "9600");
+        EXPECT_FALSE(cs.Has("active")) << "nothing injected by " << v;
+    }
+}

@@ -3,11 +3,15 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <thread>
 #include <vector>
 
 #include "SimD2XX.h"
 #include "uKelvoxx.h"
+#include "uLogUtils.h"
 #include "uMessageSink.h"
 #include "uVerdel97.h"
 #include "uci_FTDIcore.h"
@@ -45,6 +49,11 @@ struct TCounter {
 IntfPtr<TFTDIDevice> Device(const std::string& Serial)
 {
     return MakeIntf<TFTDIDevice>(TFTDIDevice::TFromSerialNumber{Serial}, std::string());
+}
+
+std::string HostPathOfSim()
+{
+    return kelvo::testing::HostPath(KELVO_FTD2XX_SIM);
 }
 
 bool Identifies(TFTDIDevice& D)
@@ -178,6 +187,37 @@ TEST_F(FTDIDeviceTest, ConnectionStringSwitchesTheDeviceAndReopens)
     auto other = Device("FT03");
     EXPECT_TRUE(other->Open()) << "FT03 was closed on the switch";
     other->Close(false);
+    d->Close(false);
+}
+
+TEST_F(FTDIDeviceTest, ASerialNumberWithSeparatorsSurvivesItsConnectionString)
+{
+    // The chip's serial number is whatever its EEPROM says.
+    for (const std::string serial : {"AB;CD", "X;active=1", "\"Q\"", "L\nF"}) {
+        auto d = Device(serial);
+        std::string s;
+        d->GetConnectionString(s);
+        EXPECT_EQ(s.substr(0, 32), "provider=FTD_USB;serial_number=\"") << s;
+        auto copy = MakeIntf<TFTDIDevice>(s);
+        std::string name;
+        copy->GetName(name);
+        EXPECT_EQ(name, serial) << s;
+        EXPECT_EQ(copy->GetBaudRate(), 115200) << s;
+        // Applied to a device of another number, it names this one.
+        auto other = Device("FTOTHER");
+        other->SetConnectionString(s);
+        other->GetName(name);
+        EXPECT_EQ(name, serial) << s;
+        EXPECT_FALSE(other->GetActive()) << "nothing injected by " << s;
+    }
+    // A chip whose number holds ";" opens, and reopens, by the whole number.
+    Sim.Plug("FT;1");
+    auto d = Device("FT;1");
+    ASSERT_TRUE(d->Open()) << "the device opens by its whole serial number";
+    std::string s;
+    d->GetConnectionString(s);
+    d->SetConnectionString(s);
+    EXPECT_TRUE(d->GetActive()) << "reopened under the same number";
     d->Close(false);
 }
 
@@ -338,4 +378,162 @@ TEST(FTDIDevicePartialLibrary, WithoutEventNotificationTheReaderPolls)
     EXPECT_TRUE(WaitUntil([&] { return c.Data > 0; })) << "the 100 ms poll finds the reply";
     d->SetOnDataAvailable(nullptr);
     d->Close(false);
+}
+
+// ---- issue 22: the USB path on a real Linux PC -----------------------------------
+
+TEST(FTDIDevicePartialLibrary, AMissingEventNotificationIsShownOncePerDeviceAndLoggedAfterwards)
+{
+    TSimD2XX sim(KELVO_FTD2XX_SIM_PARTIAL);
+    sim.Plug("FT13");
+    sim.Plug("FT14");
+    std::vector<std::string> shown;
+    TScopedMessageSink sink([&](const std::string& t) { shown.push_back(t); });
+    SetLogDirectory(sim.Dir);
+    SetLogEnabled(true);
+    {
+        // A probe reopens once per speed; a search makes the device anew.
+        auto d = Device("FT13");
+        for (int i = 0; i < 3; ++i) {
+            ASSERT_TRUE(d->Open());
+            d->Close(false);
+        }
+        auto again = Device("FT13");
+        ASSERT_TRUE(again->Open());
+        again->Close(false);
+        auto other = Device("FT14");
+        ASSERT_TRUE(other->Open());
+        other->Close(false);
+    }
+    const std::filesystem::path log = LogFileName();
+    LogResetForTests();
+    EXPECT_EQ(shown, (std::vector<std::string>{"65535", "65535"})) << "once for FT13, once for FT14";
+    std::ifstream in(log, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    size_t logged = 0;
+    for (size_t at = text.find("FT_SetEventNotification failed on FT13"); at != std::string::npos;
+         at = text.find("FT_SetEventNotification failed on FT13", at + 1))
+        ++logged;
+    EXPECT_EQ(logged, 3u) << text;
+}
+
+TEST_F(FTDIDeviceTest, UnbindingRefusesWhileTheReaderOfARefusedCloseLives)
+{
+    Sim.Plug("FTC1", "close-refusals=1");
+    auto d = Device("FTC1");
+    ASSERT_TRUE(d->Open());
+    const FT_HANDLE handle = d->GetHandle();
+    EXPECT_FALSE(d->Close(false)) << "the simulated driver refuses the first FT_Close";
+    EXPECT_FALSE(d->GetActive());
+    EXPECT_EQ(FTDirectUsers(), 1) << "the reader goes on";
+    // Clearing the entries now would leave the reader calling through them.
+    EXPECT_FALSE(UnbindFTDirect(100));
+    EXPECT_TRUE(FTDirectLoaded());
+    EXPECT_TRUE(FTDirectEntryBound(TFTEntry::GetQueueStatus));
+    EXPECT_FALSE(BindFTDirect(HostPathOfSim())) << "nor may a new binding replace it";
+    EXPECT_TRUE(FTDirectEntryBound(TFTEntry::GetQueueStatus));
+
+    // The driver lets go at the second try; the reader ends with its device.
+    EXPECT_EQ(FTW_Close(handle), FT_OK);
+    d->ReleaseIfOrphaned(0);
+    EXPECT_EQ(FTDirectUsers(), 0);
+    EXPECT_TRUE(UnbindFTDirect(100));
+    EXPECT_FALSE(FTDirectLoaded());
+}
+
+TEST_F(FTDIDeviceTest, UnbindingWaitsForAReaderThatIsEnding)
+{
+    Sim.Plug("FTC2");
+    TClosingHandler h;
+    {
+        auto d = Device("FTC2");
+        d->SetOnDataAvailable(TCiNotifyEvent::Of<&TClosingHandler::OnData>(&h));
+        ASSERT_TRUE(d->Open());
+        d->Write(kIdentify);
+        ASSERT_TRUE(WaitUntil([&] { return h.Done.load(); }));
+        d->SetOnDataAvailable(nullptr);
+    }
+    // The reader frees itself on its own thread, perhaps not yet.
+    EXPECT_TRUE(UnbindFTDirect());
+    EXPECT_EQ(FTDirectUsers(), 0);
+}
+
+TEST_F(FTDIDeviceTest, AnUnplugReportedWithAnyStatusOfAVanishedChipClosesTheDevice)
+{
+    for (const FT_STATUS status : {FT_INVALID_HANDLE, FT_DEVICE_NOT_FOUND, FT_IO_ERROR}) {
+        const std::string serial = "FTG" + std::to_string(status);
+        Sim.Plug(serial, "unplug-status=" + std::to_string(status));
+        auto d = Device(serial);
+        TCounter c;
+        c.Attach(*d);
+        ASSERT_TRUE(d->Open());
+        Sim.Unplug(serial);
+        // The reader's look at the queue meets the status and closes.
+        EXPECT_TRUE(WaitUntil([&] { return c.Closed == 1; })) << "status " << status;
+        EXPECT_FALSE(d->GetActive()) << "status " << status;
+        d->SetOnOpen(nullptr);
+        d->SetOnClose(nullptr);
+        // And a call of the owner meets it too.
+        Sim.Plug(serial, "unplug-status=" + std::to_string(status));
+        ASSERT_TRUE(d->Open());
+        c.Attach(*d);
+        Sim.Unplug(serial);
+        RawByteString data;
+        d->Write(kIdentify);
+        d->Read(data);
+        EXPECT_TRUE(WaitUntil([&] { return !d->GetActive(); })) << "status " << status;
+        d->SetOnOpen(nullptr);
+        d->SetOnClose(nullptr);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+}
+
+TEST_F(FTDIDeviceTest, TheSimulatedReadWaitsAsTheDriverDoesForMoreThanIsQueued)
+{
+    Sim.Plug("FTR1");
+    FT_HANDLE h = nullptr;
+    ASSERT_EQ(FTW_OpenEx(const_cast<char*>("FTR1"), FT_OPEN_BY_SERIAL_NUMBER, &h), FT_OK);
+    ASSERT_EQ(FTW_SetBaudRate(h, 115200), FT_OK);
+    uint32_t written = 0;
+    auto queued = [&] {
+        uint32_t n = 0;
+        FTW_GetQueueStatus(h, &n);
+        return n;
+    };
+    ASSERT_EQ(FTW_Write(h, kIdentify.data(), uint32_t(kIdentify.size()), &written), FT_OK);
+    ASSERT_TRUE(WaitUntil([&] { return queued() > 0; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the whole reply
+    const uint32_t first = queued();
+
+    // Asked for more than is there, the read waits for the next reply.
+    std::atomic<bool> returned{false};
+    uint32_t got = 0;
+    std::string buffer(4 * first + 64, '\0');
+    std::thread reader([&] {
+        FTW_Read(h, buffer.data(), first + 5, &got);
+        returned = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(returned) << "FT_Read returned with fewer bytes than asked for and no time-outs set";
+    ASSERT_EQ(FTW_Write(h, kIdentify.data(), uint32_t(kIdentify.size()), &written), FT_OK);
+    reader.join();
+    EXPECT_EQ(got, first + 5);
+
+    // The simulation gives up after its cap, says so and counts the read.
+    kelvo::testing::SetEnv("KELVO_FTD2XX_SIM_READ_CAP_MS", "300");
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(FTW_Read(h, buffer.data(), 4 * first + 64, &got), FT_OK);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
+    kelvo::testing::UnsetEnv("KELVO_FTD2XX_SIM_READ_CAP_MS");
+    EXPECT_EQ(Sim.OverReads(), 1);
+    Sim.AcceptOverReads();
+
+    // An unplug ends a waiting read with the unplug's status.
+    std::thread pull([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        Sim.Unplug("FTR1");
+    });
+    EXPECT_EQ(FTW_Read(h, buffer.data(), 100, &got), FT_IO_ERROR);
+    pull.join();
+    EXPECT_EQ(FTW_Close(h), FT_OK);
 }

@@ -3,6 +3,10 @@
 // KELVO_PORTS_DIR, where an entry usb-<serial> is a plugged-in device, and
 // the binding loaded from the library the build names (KELVO_FTD2XX_SIM).
 // Both go when the object goes. Works natively and under Wine.
+//
+// The simulated FT_Read blocks, as the driver does, when asked for more
+// than is queued, and gives up after a cap; the test that caused such a
+// read fails here when the object goes.
 
 #include <cstdlib>
 #include <filesystem>
@@ -11,6 +15,8 @@
 #include <random>
 #include <sstream>
 #include <string>
+
+#include <gtest/gtest.h>
 
 #include "uci_FTDIdirect.h"
 
@@ -56,12 +62,24 @@ public:
         std::filesystem::create_directories(Dir);
         SetEnv("KELVO_PORTS_DIR", Dir.string());
         UnsetEnv("KELVO_FTD2XX_SIM_COUNT_STATUS");
-        if (Bind)
+        if (Bind) {
             BindFTDirect(HostPath(Library));
+            // The library as loaded, for its counters.
+            FLibrary = ftdirect::LoadLibraryFile(HostPath(Library));
+            if (FLibrary)
+                FOverReads = reinterpret_cast<int64_t (*)()>(ftdirect::LibrarySymbol(FLibrary, "KelvoSimD2XX_OverReads"));
+            FOverReadsBefore = OverReads();
+        }
     }
     ~TSimD2XX()
     {
-        UnbindFTDirect();
+        if (OverReads() != FOverReadsBefore)
+            ADD_FAILURE() << OverReads() - FOverReadsBefore
+                          << " FT_Read call(s) asked for more bytes than were queued: the real driver would hang there";
+        if (!UnbindFTDirect())
+            ADD_FAILURE() << "the D2XX binding could not be released: a reader thread still runs";
+        if (FLibrary)
+            ftdirect::FreeLibraryFile(FLibrary);
         UnsetEnv("KELVO_FTD2XX_SIM_COUNT_STATUS");
         if (FOld)
             SetEnv("KELVO_PORTS_DIR", *FOld);
@@ -88,10 +106,18 @@ public:
         return s.str();
     }
 
+    // FT_Read calls that gave up waiting for bytes (KelvoSimD2XX_OverReads).
+    int64_t OverReads() const { return FOverReads ? FOverReads() : 0; }
+    // For a test that makes such reads on purpose.
+    void AcceptOverReads() { FOverReadsBefore = OverReads(); }
+
     std::filesystem::path Dir;
 
 private:
     std::optional<std::string> FOld;
+    ftdirect::TLibrary FLibrary = nullptr;
+    int64_t (*FOverReads)() = nullptr;
+    int64_t FOverReadsBefore = 0;
 };
 
 }  // namespace kelvo::testing

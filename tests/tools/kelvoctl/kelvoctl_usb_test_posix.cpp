@@ -93,3 +93,15 @@ TEST_F(KelvoctlUsbTest, WatchPrintsArrivalsRemovalsAndTheModuleFound)
     EXPECT_LT(arrived, found);
     EXPECT_LT(found, removed);
 }
+
+TEST_F(KelvoctlUsbTest, WatchNamesTheRemovalOfAModulePluggedInBeforeItStarted)
+{
+    Sim.Plug("FTW0", "model=usb");
+    std::string out;
+    std::thread watcher([&] { out = Ctl("watch --seconds 4").Out; });
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+    Sim.Unplug("FTW0");
+    watcher.join();
+    EXPECT_NE(out.find("removed   USB:FTW0"), std::string::npos) << out;
+    EXPECT_EQ(out.find("(not listed)"), std::string::npos) << out;
+}
