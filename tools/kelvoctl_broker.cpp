@@ -97,6 +97,8 @@ const TOutMessage* TOutQueue::HandOver(uint64_t& Number)
     if (FNext >= FItems.size())
         return nullptr;
     Number = FItems[FNext].Number;
+    if (FItems[FNext].Message.Tick)
+        --FTicks;
     return &FItems[FNext++].Message;
 }
 
@@ -109,8 +111,6 @@ void TOutQueue::Taken(uint64_t Number)
         return;
     it->Taken = true;
     ++FTakenCount;
-    if (it->Message.Tick)
-        --FTicks;
     while (!FItems.empty() && FItems.front().Taken) {
         FItems.pop_front();
         --FTakenCount;
@@ -125,6 +125,7 @@ void TOutQueue::HandOverAgain()
                  FItems.end());
     FTakenCount = 0;
     FNext = 0;
+    FTicks = size_t(std::count_if(FItems.begin(), FItems.end(), [](const TItem& I) { return I.Message.Tick; }));
     DropTicks();
 }
 

@@ -55,7 +55,7 @@ public:
 
     // Adds M at the end. A retained message replaces one of its topic that
     // was not handed over yet (only a topic's last state counts). Past
-    // TickLimit ticks the oldest tick not handed over is dropped, and
+    // TickLimit ticks not handed over, the oldest of them is dropped and
     // counted for its Source.
     void Push(TOutMessage M);
     // The next message to hand over, with its number; nothing when every
@@ -82,7 +82,7 @@ private:
     std::deque<TItem> FItems;
     size_t FNext = 0;  // FItems before it are handed over
     size_t FTakenCount = 0;
-    size_t FTicks = 0;  // ticks in FItems, not taken
+    size_t FTicks = 0;  // ticks in FItems, not handed over
     size_t FTickLimit;
     uint64_t FNumber = 0;
     std::map<size_t, uint64_t> FDropped;

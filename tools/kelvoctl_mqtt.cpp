@@ -103,19 +103,19 @@ void OnConnect(mosquitto*, void* Obj, int Rc)
     c.Failures = 0;
     std::lock_guard<std::mutex> g(l.Lock);
     if (c.Publisher) {
-        // A broker that restarted without its store knows no retained
-        // message of ours any more.
-        for (const auto& [topic, m] : l.LastRetained)
-            l.Queue.Push(m);
         if (again) {
+            // A broker that restarted without its store knows no retained
+            // message of ours any more.
+            for (const auto& [topic, m] : l.LastRetained)
+                l.Queue.Push(m);
             const uint64_t dropped = l.Queue.DroppedTotal() - l.DroppedBefore;
             l.Notes.push_back(l.S.Url + ": connected again" +
                               (dropped ? "; " + std::to_string(dropped) + " ticks were dropped meanwhile" : ""));
         }
         l.DroppedBefore = l.Queue.DroppedTotal();
         l.DropNoted = false;
-    } else if (const auto it = l.LastRetained.find(c.WillTopic); it != l.LastRetained.end()) {
-        // The will may have fired while this connection was away.
+    } else if (const auto it = l.LastRetained.find(c.WillTopic); again && it != l.LastRetained.end()) {
+        // The will may have fired when the last connection went.
         l.Queue.Push(it->second);
     }
 }
@@ -203,6 +203,7 @@ void TBrokerLink::TState::Drop(TClient& C, const std::string& Why)
     C.Mosq = nullptr;
     C.Up = false;
     C.InFlight.clear();
+    C.Lost = C.Lost || wasUp;
     ++C.Failures;
     C.NextTry = Clock::now() + std::chrono::milliseconds(ReconnectDelayMs(C.Failures));
     std::lock_guard<std::mutex> g(Lock);
@@ -226,7 +227,6 @@ void TBrokerLink::TState::Drop(TClient& C, const std::string& Why)
         return;
     const std::string kept = "; trying again, ticks are kept meanwhile";
     if (wasUp) {
-        C.Lost = true;
         Notes.push_back(S.Url + ": connection lost (" + Why + ")" + kept);
     } else if (!C.EverUp && C.Failures == 1) {
         C.Lost = true;
