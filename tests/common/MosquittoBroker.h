@@ -146,8 +146,9 @@ public:
     }
     ~TMqttSubscriber()
     {
+        // Not forced: a cancelled loop thread could leave a lock held.
         mosquitto_disconnect(FMosq);
-        mosquitto_loop_stop(FMosq, true);
+        mosquitto_loop_stop(FMosq, false);
         mosquitto_destroy(FMosq);
     }
 
