@@ -77,28 +77,36 @@ std::vector<std::string> MeasureCsvHeader()
     return h;
 }
 
-std::vector<std::string> MeasureCsvChannelCells(const std::array<TKelvoChannelRecountedValue, 4>& Values,
-                                                bool Answered)
+std::array<TMeasuredField, 4> MeasuredFields(const std::array<TKelvoChannelRecountedValue, 4>& Values, bool Answered)
 {
-    std::vector<std::string> cells;
-    for (const TKelvoChannelRecountedValue& v : Values) {
+    std::array<TMeasuredField, 4> fields;
+    for (size_t i = 0; i < Values.size(); ++i) {
+        const TKelvoChannelRecountedValue& v = Values[i];
+        TMeasuredField& f = fields[i];
         if (!Answered) {
-            cells.insert(cells.end(), {"", "", "no answer"});
+            f.State = "no answer";
             continue;
         }
-        cells.push_back(ModuleTextToUtf8(TrimText(v.Text)));
+        f.Text = ModuleTextToUtf8(TrimText(v.Text));
         if (v.Valid) {
             // The module sends a single: its shortest plain text is the
             // number it meant (0.2, not 0.200000003; 100000000, not 1e+08).
             char text[64];
             const auto end = std::to_chars(text, text + sizeof text, static_cast<float>(v.Value),
                                            std::chars_format::fixed).ptr;
-            cells.emplace_back(text, end);
-        } else {
-            cells.emplace_back();
+            f.Value.assign(text, end);
         }
-        cells.push_back(!v.Valid ? "invalid" : v.Overrange ? "overrange" : "ok");
+        f.State = !v.Valid ? "invalid" : v.Overrange ? "overrange" : "ok";
     }
+    return fields;
+}
+
+std::vector<std::string> MeasureCsvChannelCells(const std::array<TKelvoChannelRecountedValue, 4>& Values,
+                                                bool Answered)
+{
+    std::vector<std::string> cells;
+    for (TMeasuredField& f : MeasuredFields(Values, Answered))
+        cells.insert(cells.end(), {std::move(f.Text), std::move(f.Value), std::move(f.State)});
     return cells;
 }
 

@@ -34,6 +34,17 @@ std::string CsvLine(const std::vector<std::string>& Cells);
 // "2026-12-09T14:03:07.215+01:00".
 std::string IsoTimeText(std::chrono::system_clock::time_point Time);
 
+// One channel of one poll as the CSV columns and kelvoctl's published
+// messages give it: the value as the module formatted it, the decoded
+// number as its shortest plain text (empty when there is none) and the
+// state, one of ok, invalid, overrange and no answer.
+struct TMeasuredField {
+    std::string Text;
+    std::string Value;
+    std::string State;
+};
+std::array<TMeasuredField, 4> MeasuredFields(const std::array<TKelvoChannelRecountedValue, 4>& Values, bool Answered);
+
 // The twelve channel columns, each name prefixed by Prefix (several modules
 // in one file: "COM3_").
 std::vector<std::string> MeasureCsvChannelHeader(const std::string& Prefix = std::string());

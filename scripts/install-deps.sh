@@ -12,6 +12,9 @@ packages=(
   cmake ninja-build g++ pkg-config python3
   googletest libgtest-dev libgmock-dev
   libxml2-dev libcli11-dev nlohmann-json3-dev
+  # kelvoctl publish: the MQTT client library, and a broker, its clients and
+  # openssl for the publishing tests and the README's example.
+  libmosquitto-dev mosquitto mosquitto-clients openssl
 )
 if [ "${1:-}" != --quick ]; then
   packages+=(g++-mingw-w64-x86-64-posix wine64 clang-14 libclang-rt-14-dev)

@@ -14,6 +14,7 @@
 //   kelvoctl read USB:FT12AB34
 //   kelvoctl read /dev/ttyUSB0 --address 5
 //   kelvoctl watch --probe
+//   kelvoctl publish --all --mqtt mqtt://broker.local
 //
 // Exit status: 0 success; 1 no module answered or a step failed (the
 // message names it); 2 a usage error (unknown key, a value outside its
@@ -30,6 +31,7 @@
 #include "kelvoctl_connect.h"
 #include "kelvoctl_console.h"
 #include "kelvoctl_keys.h"
+#include "kelvoctl_publish.h"
 #include "kelvoctl_report.h"
 #include "kelvoctl_usb.h"
 #include "uLogUtils.h"
@@ -251,6 +253,9 @@ int main(int argc, char** argv)
     restore->add_flag("--force", force,
                       "Restore address and speed also onto a module with another serial number than the backup's");
 
+    TPublishArgs publishArgs;
+    auto* publish = AddPublishCommand(app, publishArgs);
+
     std::vector<std::string> args = Utf8Arguments(argc, argv);
     std::vector<char*> pointers;
     for (std::string& a : args)
@@ -324,6 +329,8 @@ int main(int argc, char** argv)
             if (restoreFile.empty())
                 throw EUsageError("restore needs the backup FILE after the PORT");
             RunRestore(out, PortChoice(restoreArgs), restoreFile, dryRun, force);
+        } else if (publish->parsed()) {
+            RunPublish(publishArgs);
         }
     } catch (const EInterrupted& e) {
         ReportError(json, e.Message(), kExitInterrupted);
