@@ -53,7 +53,8 @@ std::string IsoTimeText(std::chrono::system_clock::time_point Time)
     // The offset of local time: the same moment read as local and as UTC.
     utc.tm_isdst = local.tm_isdst;
     const long offset = static_cast<long>(std::difftime(std::mktime(&local), std::mktime(&utc))) / 60;
-    char buf[48];
+    // Room for what the fields could hold, not only what a date holds.
+    char buf[96];
     std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03d%c%02ld:%02ld", local.tm_year + 1900,
                   local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, static_cast<int>(ms),
                   offset < 0 ? '-' : '+', std::labs(offset) / 60, std::labs(offset) % 60);
