@@ -14,6 +14,7 @@
 //   kelvoctl read USB:FT12AB34
 //   kelvoctl read /dev/ttyUSB0 --address 5
 //   kelvoctl watch --probe
+//   kelvoctl doctor COM33
 //
 // Exit status: 0 success; 1 no module answered or a step failed (the
 // message names it); 2 a usage error (unknown key, a value outside its
@@ -29,6 +30,7 @@
 #include "kelvoctl_commands.h"
 #include "kelvoctl_connect.h"
 #include "kelvoctl_console.h"
+#include "kelvoctl_doctor.h"
 #include "kelvoctl_keys.h"
 #include "kelvoctl_report.h"
 #include "kelvoctl_usb.h"
@@ -251,6 +253,11 @@ int main(int argc, char** argv)
     restore->add_flag("--force", force,
                       "Restore address and speed also onto a module with another serial number than the backup's");
 
+    std::vector<std::string> doctorPorts;
+    auto* doctor = app.add_subcommand(
+        "doctor", "Tell why a port or USB device cannot be used, and how to fix it (opens and closes ports, sends nothing)");
+    doctor->add_option("PORT", doctorPorts, "Only these ports or USB devices, e.g. COM33 /dev/ttyUSB0 USB:FT12AB34");
+
     std::vector<std::string> args = Utf8Arguments(argc, argv);
     std::vector<char*> pointers;
     for (std::string& a : args)
@@ -276,6 +283,8 @@ int main(int argc, char** argv)
     try {
         if (ports->parsed()) {
             RunPorts(out);
+        } else if (doctor->parsed()) {
+            RunDoctor(out, doctorPorts);
         } else if (search->parsed()) {
             std::vector<TInterfaceName> only;
             for (const std::string& p : searchPorts)
