@@ -114,8 +114,8 @@ std::optional<TFinding> PortFinding(const std::string& Name, const TNodeFacts& N
     case TNodeAccess::Missing:
         if (!Named)
             return std::nullopt;
-        return Problem(Name, "no device node " + Node.Node +
-                                 ": nothing is plugged in there (kelvoctl ports lists the ports present)");
+        return Problem(Name, "no such port: " + Node.Node +
+                                 " does not exist, nothing is plugged in there (kelvoctl ports lists the ports present)");
     case TNodeAccess::NoUart:
         if (!Named)
             return std::nullopt;
@@ -177,7 +177,7 @@ TFinding LibraryFinding(const TLibraryFacts& Library)
         return Problem(subject, "KELVO_FTD2XX names " + Library.Wanted + ", which cannot be loaded" + why +
                                     " \u2014 name the library's file, or unset KELVO_FTD2XX");
     return Note(subject, Library.Wanted + " not found" + why +
-                             ": USB modules are reached as COM ports only, through the kernel's serial driver");
+                             ": USB modules are reached as COM ports only, through the system's serial driver");
 }
 
 std::vector<TFinding> ChipFindings(const TFtdiChip& Chip, const std::string& ComName, bool D2xxLoaded,

@@ -77,7 +77,7 @@ TEST(DoctorVerdicts, PortsSayWhatStandsInTheWayAndTheFix)
          "cannot be opened: Input/output error"},
         // What is not there is listed only when it was asked for.
         {"missing, unasked", Node(TNodeAccess::Missing), plain, false, std::nullopt, ""},
-        {"missing, asked", Node(TNodeAccess::Missing), plain, true, TVerdict::Problem, "no device node /dev/ttyUSB0"},
+        {"missing, asked", Node(TNodeAccess::Missing), plain, true, TVerdict::Problem, "no such port: /dev/ttyUSB0 does not exist"},
         {"no UART, unasked", Node(TNodeAccess::NoUart), plain, false, std::nullopt, ""},
         {"no UART, asked", Node(TNodeAccess::NoUart), plain, true, TVerdict::Problem, "has no UART behind it"},
     };
@@ -132,7 +132,7 @@ TEST(DoctorVerdicts, TheLibraryFoundMissingOrMisnamed)
     const TFinding m = LibraryFinding(missing);
     EXPECT_EQ(m.Verdict, TVerdict::Note);
     EXPECT_EQ(m.Text, "libftd2xx.so not found (cannot open shared object file: No such file or directory): USB "
-                      "modules are reached as COM ports only, through the kernel's serial driver");
+                      "modules are reached as COM ports only, through the system's serial driver");
 
     // One the user named on purpose and that does not load is a problem.
     TLibraryFacts named{"/opt/ftdi/libftd2xx.so", true, false, "", "/opt/ftdi/libftd2xx.so: wrong ELF class"};
