@@ -5,13 +5,22 @@
 // language object exists before the window; the window is created
 // (FormCreate), shown on the search page (FormShow), and the event loop
 // runs. Finalisation runs in the reverse order.
+//
+// KELVO_LANGUAGE starts the window in that language (a file name or the
+// name the combo shows). KELVO_SNAPSHOT=DIR writes, once the window has
+// been drawn, DIR/window.png and its texts DIR/texts.lng.xml (as the
+// hidden "Gen" button exports them), and ends the program: a look at an
+// installed program without a screen, and a picture for a bug report.
 
 #include <QApplication>
+#include <QDir>
+#include <QFile>
 #include <QMessageBox>
 #include <QPointer>
 #include <QTimer>
 
 #include <chrono>
+#include <functional>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -28,12 +37,11 @@
 
 namespace {
 
-// KELVO_EXIT_AFTER_PAINT (the start-up benchmark): when the first paint of
-// the window has been delivered, print the milliseconds since main began
-// and leave the event loop.
+// Runs Done once, after the first paint of Form has been delivered, and
+// leaves the event loop.
 class TFirstPaintWatch : public QObject {
 public:
-    TFirstPaintWatch(QWidget* Form, std::chrono::steady_clock::time_point Start) : FStart(Start)
+    TFirstPaintWatch(QWidget* Form, std::function<void()> Done) : FDone(std::move(Done))
     {
         Form->installEventFilter(this);
     }
@@ -41,22 +49,39 @@ public:
 protected:
     bool eventFilter(QObject* Watched, QEvent* Event) override
     {
-        if (Event->type() == QEvent::Paint && !FDone) {
-            FDone = true;
-            QTimer::singleShot(0, [this] {
-                const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - FStart).count();
-                std::printf("first-paint-ms %.1f\n", ms);
-                std::fflush(stdout);
+        if (Event->type() == QEvent::Paint && FDone) {
+            QTimer::singleShot(0, [done = std::move(FDone)] {
+                done();
                 QCoreApplication::quit();
             });
+            FDone = nullptr;
         }
         return QObject::eventFilter(Watched, Event);
     }
 
 private:
-    std::chrono::steady_clock::time_point FStart;
-    bool FDone = false;
+    std::function<void()> FDone;
 };
+
+// Chooses the language Wanted names as the combo would; false when no file
+// found is that language.
+bool StartInLanguage(kelvo::TfMain& Form, const QString& Wanted)
+{
+    const auto& items = kelvo::Language().Items();
+    for (int i = 0; i < Form.cbbLanguage->count(); ++i) {
+        const int entry = Form.cbbLanguage->itemData(i).toInt();
+        if (entry < 0 || size_t(entry) >= items.size())
+            continue;
+        const auto& e = items[size_t(entry)];
+        if (e.Name.compare(Wanted, Qt::CaseInsensitive) == 0 ||
+            e.Item->DisplayName().compare(Wanted, Qt::CaseInsensitive) == 0) {
+            Form.cbbLanguage->setCurrentIndex(i);
+            Form.cbbLanguageChange(i);
+            return true;
+        }
+    }
+    return false;
+}
 
 int RunWindow(QApplication& App, kelvo::TFTDIManager& Manager, std::chrono::steady_clock::time_point Start);
 
@@ -117,11 +142,34 @@ int RunWindow(QApplication& App, kelvo::TFTDIManager& Manager, std::chrono::stea
     });
     form.FormCreate();
     form.FormShow();
+    if (const char* wanted = std::getenv("KELVO_LANGUAGE"); wanted && *wanted &&
+        !StartInLanguage(form, QString::fromLocal8Bit(wanted)))
+        std::fprintf(stderr, "kelvosetup: KELVO_LANGUAGE names no language file found: %s\n", wanted);
     std::unique_ptr<TFirstPaintWatch> watch;
-    if (std::getenv("KELVO_EXIT_AFTER_PAINT"))
-        watch = std::make_unique<TFirstPaintWatch>(&form, Start);
+    bool snapshotWritten = true;
+    if (std::getenv("KELVO_EXIT_AFTER_PAINT")) {
+        // The start-up benchmark: milliseconds from main to the first paint.
+        watch = std::make_unique<TFirstPaintWatch>(&form, [Start] {
+            const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - Start).count();
+            std::printf("first-paint-ms %.1f\n", ms);
+            std::fflush(stdout);
+        });
+    } else if (const char* dir = std::getenv("KELVO_SNAPSHOT"); dir && *dir) {
+        watch = std::make_unique<TFirstPaintWatch>(&form, [&form, &snapshotWritten, dir] {
+            const QDir to(QString::fromLocal8Bit(dir));
+            // A new export, not one appended to an earlier snapshot's.
+            QFile::remove(to.filePath(QStringLiteral("texts.lng.xml")));
+            snapshotWritten = to.mkpath(QStringLiteral(".")) &&
+                              form.grab().save(to.filePath(QStringLiteral("window.png")), "PNG") &&
+                              kelvo::ExportLanguage(to.filePath(QStringLiteral("texts.lng.xml")),
+                                                    kelvo::Language().Forms());
+            if (!snapshotWritten)
+                std::fprintf(stderr, "kelvosetup: the snapshot could not be written to %s\n", dir);
+        });
+    }
     form.show();
-    return App.exec();
+    const int rc = App.exec();
+    return snapshotWritten ? rc : 1;
 }
 
 }  // namespace

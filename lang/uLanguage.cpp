@@ -173,6 +173,15 @@ std::filesystem::path TLanguage::ProgramDir() const
     return std::filesystem::current_path();
 }
 
+std::filesystem::path TLanguage::DataDir() const
+{
+#ifdef KELVO_DATA_DIR_FROM_PROGRAM
+    return (ProgramDir() / KELVO_DATA_DIR_FROM_PROGRAM).lexically_normal();
+#else
+    return {};
+#endif
+}
+
 void TLanguage::AddForm(QWidget* Form)
 {
     if (Form && !Forms().contains(Form))
@@ -196,11 +205,23 @@ QList<QWidget*> TLanguage::Forms() const
 void TLanguage::FindLanguageFiles(const QString& Mask)
 {
     FItems.clear();
-    QStringList names;
-    ListFiles(names, Mask, ProgramDir());
-    const std::filesystem::path dir = ProgramDir();
-    for (const QString& name : names)
-        FItems.push_back({name, std::make_unique<TLanguageItem>(dir / name.toStdU16String())});
+    std::vector<std::filesystem::path> dirs{ProgramDir()};
+    if (const std::filesystem::path data = DataDir(); !data.empty() && !QFileInfo(Mask).isAbsolute())
+        dirs.push_back(data);
+    for (const std::filesystem::path& dir : dirs) {
+        QStringList names;
+        ListFiles(names, Mask, dir);
+        for (const QString& name : names) {
+            const bool known =
+                std::any_of(FItems.begin(), FItems.end(), [&](const TEntry& e) { return e.Name == name; });
+            if (!known)
+                FItems.push_back({name, std::make_unique<TLanguageItem>(dir / name.toStdU16String())});
+        }
+    }
+    std::stable_sort(FItems.begin(), FItems.end(), [](const TEntry& a, const TEntry& b) {
+        const int c = a.Name.compare(b.Name, Qt::CaseInsensitive);
+        return c != 0 ? c < 0 : a.Name < b.Name;
+    });
 }
 
 bool TLanguage::LoadFromFile(const QString& FileName)

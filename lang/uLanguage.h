@@ -1,7 +1,8 @@
 #pragma once
 // Language files: the window's texts in other languages, read at run time
-// from "*.lng.xml" files beside the program, and the export of the current
-// texts as the template of a new translation.
+// from "*.lng.xml" files beside the program (and, for an installed program,
+// in its data folder), and the export of the current texts as the template
+// of a new translation.
 //
 //   <language name="English" id="$409">
 //     <forms>
@@ -85,6 +86,11 @@ public:
     // program's directory unless set otherwise (tests).
     std::filesystem::path ProgramDir() const;
     void SetProgramDir(std::filesystem::path Dir) { FProgramDir = std::move(Dir); }
+    // The data folder of an installed program, found from the program's
+    // directory as the install puts it (/usr/bin -> /usr/share/kelvosetup);
+    // empty where the build installs none (Windows keeps everything beside
+    // the program).
+    std::filesystem::path DataDir() const;
 
     // The forms of the application that files are applied to and that the
     // export lists, in the order they were added.
@@ -93,7 +99,9 @@ public:
     QList<QWidget*> Forms() const;
 
     // Replaces the list of found files by one item per file matching Mask
-    // in the program's directory, sorted by file name without case.
+    // in the program's directory, then in the data folder (a file beside
+    // the program hides one of the same name there), sorted by file name
+    // without case.
     void FindLanguageFiles(const QString& Mask);
     struct TEntry {
         QString Name;  // file name without folder

@@ -3,7 +3,7 @@
 # are missing, with one "apt-get update" before the first install. Safe to run
 # again: on a machine that has everything it does nothing.
 #
-#   scripts/install-deps.sh           everything: native, Windows, fuzzing, window
+#   scripts/install-deps.sh           everything: native, Windows, fuzzing, window, package
 #   scripts/install-deps.sh --quick   only what a native build of kelvoctl and
 #                                     kelvo-sim needs (the README's quick start)
 set -euo pipefail
@@ -18,6 +18,9 @@ packages=(
 )
 if [ "${1:-}" != --quick ]; then
   packages+=(g++-mingw-w64-x86-64-posix wine64 clang-14 libclang-rt-14-dev)
+  # The Debian package and its checks: shlibdeps and build flags, manual
+  # pages from Markdown, lintian, and what a user's machine reads it with.
+  packages+=(dpkg-dev file go-md2man lintian desktop-file-utils man-db bash-completion)
   if [ "${KELVO_WITH_GUI:-1}" = 1 ]; then
     # The window: Qt Widgets with its tools (moc, rcc), SVG for the pictures,
     # the fallback fonts of the design's Windows fonts, Xvfb for screenshots.

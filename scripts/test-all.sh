@@ -6,16 +6,19 @@
 #         every test through CTest
 #   tsan  native build with ThreadSanitizer, the tests labelled "threaded"
 #   win   Windows cross-build with MinGW-w64, its tests under Wine in a
-#         fresh prefix inside the build folder
+#         fresh prefix inside the build folder; the zip of the command-line
+#         tools, checked under Wine (scripts/check-windows-zip.sh)
 #   fuzz  each libFuzzer target for a bounded time (KELVO_FUZZ_SECONDS, 20)
+#   package  the Debian package, built with Debian's hardening flags, and
+#         checked as a user's machine meets it (scripts/check-package.sh)
 #
-# KELVO_STEPS picks steps (default: all four, in this order); KELVO_BUILD_ROOT
+# KELVO_STEPS picks steps (default: all five, in this order); KELVO_BUILD_ROOT
 # moves the build folders (default: build/ in the checkout).
 set -uo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=${KELVO_BUILD_ROOT:-$root/build}
-steps=${KELVO_STEPS:-asan tsan win fuzz}
+steps=${KELVO_STEPS:-asan tsan win fuzz package}
 jobs=$(nproc)
 
 "$root/scripts/install-deps.sh" || { echo "test-all: installing the build's packages failed" >&2; exit 1; }
@@ -67,8 +70,23 @@ step_win() {
   # the serial tests do not fight over the prefix's COM links.
   ctest --test-dir "$dir" --timeout 900
   local rc=$?
+  # The zip of the command-line tools, started from where it unpacks.
+  if ! (cd "$dir" && rm -rf packages && cpack -G ZIP >/dev/null) || ! "$root/scripts/check-windows-zip.sh" "$dir"; then
+    rc=1
+  fi
   WINEPREFIX=$WINEPREFIX /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
   return $rc
+}
+
+step_package() {
+  local dir=$out/package
+  local hardening=(env DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get)
+  local cxx ld
+  cxx="$("${hardening[@]}" CXXFLAGS) $("${hardening[@]}" CPPFLAGS)" && ld=$("${hardening[@]}" LDFLAGS) || return 1
+  configure_and_build "$dir" -DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_FLAGS=$cxx" "-DCMAKE_EXE_LINKER_FLAGS=$ld" \
+    --target kelvo_package_files || return 1
+  (cd "$dir" && umask 022 && rm -rf packages && cpack -G DEB >/dev/null) &&
+    "$root/scripts/check-package.sh" "$dir"
 }
 
 step_fuzz() {

@@ -15,6 +15,7 @@
 //   kelvoctl read /dev/ttyUSB0 --address 5
 //   kelvoctl watch --probe
 //   kelvoctl publish --all --mqtt mqtt://broker.local
+//   kelvoctl doctor COM33
 //
 // Exit status: 0 success; 1 no module answered or a step failed (the
 // message names it); 2 a usage error (unknown key, a value outside its
@@ -30,6 +31,7 @@
 #include "kelvoctl_commands.h"
 #include "kelvoctl_connect.h"
 #include "kelvoctl_console.h"
+#include "kelvoctl_doctor.h"
 #include "kelvoctl_keys.h"
 #include "kelvoctl_publish.h"
 #include "kelvoctl_report.h"
@@ -256,6 +258,11 @@ int main(int argc, char** argv)
     TPublishArgs publishArgs;
     auto* publish = AddPublishCommand(app, publishArgs);
 
+    std::vector<std::string> doctorPorts;
+    auto* doctor = app.add_subcommand(
+        "doctor", "Tell why a port or USB device cannot be used, and how to fix it (opens and closes ports, sends nothing)");
+    doctor->add_option("PORT", doctorPorts, "Only these ports or USB devices, e.g. COM33 /dev/ttyUSB0 USB:FT12AB34");
+
     std::vector<std::string> args = Utf8Arguments(argc, argv);
     std::vector<char*> pointers;
     for (std::string& a : args)
@@ -281,6 +288,8 @@ int main(int argc, char** argv)
     try {
         if (ports->parsed()) {
             RunPorts(out);
+        } else if (doctor->parsed()) {
+            RunDoctor(out, doctorPorts);
         } else if (search->parsed()) {
             std::vector<TInterfaceName> only;
             for (const std::string& p : searchPorts)

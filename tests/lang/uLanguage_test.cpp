@@ -117,6 +117,33 @@ TEST_F(LanguageFiles, ComboListsTheFilesSortedWithTheirFlags)
     EXPECT_EQ(Form->lSearchHeading->text(), "Vyhledání modulu");
 }
 
+TEST_F(LanguageFiles, AnInstalledProgramAlsoListsItsDataFolderAndFilesBesideItWin)
+{
+    // As installed: the program in bin/, its data in share/kelvosetup/.
+    const std::filesystem::path root = Dir.path().toStdString();
+    const std::filesystem::path bin = root / "usr" / "bin";
+    Lang.SetProgramDir(bin);
+    if (Lang.DataDir().empty())
+        GTEST_SKIP() << "this build keeps its language files beside the program only";
+    EXPECT_EQ(Lang.DataDir(), root / "usr" / "share" / "kelvosetup");
+    std::filesystem::create_directories(Lang.DataDir());
+    Lang.FindLanguageFiles("*.lng.xml");  // bin/ does not exist yet: the data folder alone
+    EXPECT_TRUE(Lang.Items().empty());
+    std::ofstream(Lang.DataDir() / "english.lng.xml") << R"(<language name="shipped english"/>)";
+    std::ofstream(Lang.DataDir() / "cesky.lng.xml") << R"(<language name="shipped czech"/>)";
+    std::filesystem::create_directories(bin);
+    std::ofstream(bin / "english.lng.xml") << R"(<language name="own english"/>)";
+    std::ofstream(bin / "blue.lng.xml") << R"(<language name="own blue"/>)";
+    Lang.FindLanguageFiles("*.lng.xml");
+    std::vector<std::pair<std::string, std::filesystem::path>> found;
+    for (const auto& e : Lang.Items())
+        found.emplace_back(e.Item->DisplayName().toStdString(), e.Item->FileName());
+    const decltype(found) expected{{"own blue", bin / "blue.lng.xml"},
+                                   {"shipped czech", Lang.DataDir() / "cesky.lng.xml"},
+                                   {"own english", bin / "english.lng.xml"}};
+    EXPECT_EQ(found, expected);
+}
+
 TEST_F(LanguageFiles, ItemsAreReplacedKeepingTheSelection)
 {
     Form->cbCommunicationSpeed->setCurrentIndex(5);
