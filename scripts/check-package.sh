@@ -179,5 +179,17 @@ echo "$report"
 check "doctor explains the missing group in one line with its fix" sh -c 'printf "%s\n" "$1" | grep -qF -- "$2"' _ "$report" "$want"
 check "doctor's exit status is 1" test "$rc" -eq 1
 
+echo "--- the DEBUG log of a program whose folder takes no files"
+if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null; then
+  home=$work/home-nobody
+  mkdir -p "$home" && chown 65534:65534 "$home"
+  env HOME="$home" XDG_STATE_HOME= setpriv --reuid=65534 --regid=65534 --clear-groups \
+    "$bin/kelvoctl" --debug search --speeds 9600 >/dev/null 2>&1 || true
+  check "the log goes to the user's folder (~/.local/state/kelvosetup)" \
+    sh -c "ls '$home/.local/state/kelvosetup/'*.log >/dev/null 2>&1"
+else
+  echo "skipped: needs root and setpriv to run as a user without write access to $bin"
+fi
+
 echo "--- $failures failed"
 [ "$failures" -eq 0 ]

@@ -59,10 +59,27 @@ std::filesystem::path DirectoryOf(const TLogState& s)
     return logos::ProgramDirectory();
 }
 
+// Creates the first free yyyymmdd_N.log of the day in Dir; false when Dir
+// takes no file.
+bool OpenNewFileIn(TLogState& s, const std::filesystem::path& dir, const TLogDateTime& Now, int64_t Today);
+
 // Creates the first free yyyymmdd_N.log of the day in the log directory.
+// The program's folder of an installed program takes no files: its log then
+// goes to the user's own folder for logs (not when a directory was set).
 void OpenNewFile(TLogState& s, const TLogDateTime& Now, int64_t Today)
 {
-    std::filesystem::path dir = DirectoryOf(s);
+    if (OpenNewFileIn(s, DirectoryOf(s), Now, Today) || !s.Directory.empty())
+        return;
+    const std::filesystem::path user = logos::UserLogDirectory();
+    if (user.empty())
+        return;
+    std::error_code ec;
+    std::filesystem::create_directories(user, ec);
+    OpenNewFileIn(s, user, Now, Today);
+}
+
+bool OpenNewFileIn(TLogState& s, const std::filesystem::path& dir, const TLogDateTime& Now, int64_t Today)
+{
     char date[16];
     std::snprintf(date, sizeof date, "%04d%02d%02d_", Now.Year % 10000, Now.Month % 100, Now.Day % 100);
     for (int n = 0; n < MaxFileCounter; ++n) {
@@ -73,13 +90,14 @@ void OpenNewFile(TLogState& s, const TLogDateTime& Now, int64_t Today)
             s.File = f;
             s.FileName = name;
             s.FileDay = Today;
-            return;
+            return true;
         case logos::TCreateResult::Exists:
             continue;
         case logos::TCreateResult::Failed:
-            return;
+            return false;
         }
     }
+    return false;
 }
 
 TLogDateTime CurrentTime()

@@ -16,6 +16,12 @@ namespace kelvo::logos {
 // (files then go to the current directory).
 std::filesystem::path ProgramDirectory();
 
+// The user's own folder for the program's logs, for a program whose own
+// folder takes no files (an installed one): $XDG_STATE_HOME/kelvosetup
+// (~/.local/state/kelvosetup) or %LOCALAPPDATA%\KelvoSetup; empty when
+// there is none.
+std::filesystem::path UserLogDirectory();
+
 // The system's local date and time of day.
 TLogDateTime LocalNow();
 

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <fstream>
 #include <sstream>
@@ -24,6 +25,15 @@ std::filesystem::path ProgramDirectory()
         return {};
     buf[n] = '\0';
     return std::filesystem::path(buf).parent_path();
+}
+
+std::filesystem::path UserLogDirectory()
+{
+    if (const char* state = std::getenv("XDG_STATE_HOME"); state && *state == '/')
+        return std::filesystem::path(state) / "kelvosetup";
+    if (const char* home = std::getenv("HOME"); home && *home == '/')
+        return std::filesystem::path(home) / ".local" / "state" / "kelvosetup";
+    return {};
 }
 
 TLogDateTime LocalNow()

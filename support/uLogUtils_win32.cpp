@@ -10,6 +10,15 @@
 
 namespace kelvo::logos {
 
+std::filesystem::path UserLogDirectory()
+{
+    std::vector<wchar_t> buf(32768);
+    const DWORD n = ::GetEnvironmentVariableW(L"LOCALAPPDATA", buf.data(), static_cast<DWORD>(buf.size()));
+    if (n == 0 || n >= buf.size())
+        return {};
+    return std::filesystem::path(std::wstring(buf.data(), n)) / L"KelvoSetup";
+}
+
 std::filesystem::path ProgramDirectory()
 {
     std::vector<wchar_t> buf(MAX_PATH);

@@ -178,7 +178,9 @@ int main(int argc, char** argv)
     bool debug = false;
     bool trace = false;
     app.add_flag("--json", json, "Machine-readable output (JSON; measure: one object per line)");
-    app.add_flag("--debug", debug, "Write the diagnostic log (yyyymmdd_N.log beside the program)");
+    app.add_flag("--debug", debug,
+                 "Write the diagnostic log (yyyymmdd_N.log beside the program, or where it takes no files in "
+                 "~/.local/state/kelvosetup)");
     app.add_flag("--trace", trace, "Forward all module traffic to the terminal window (kelvo-termlisten on Linux)");
     bool progress = false;
     app.add_flag("--progress", progress,
