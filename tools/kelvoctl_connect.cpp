@@ -287,6 +287,7 @@ const char* FaultText(TReplyFault Fault)
     case TReplyFault::NotAFrame: return "bytes that are not a Verdel 97 frame";
     case TReplyFault::Checksum: return "checksum wrong";
     case TReplyFault::Malformed: return "a frame that cannot be read";
+    case TReplyFault::Unconfirmed: return "a late reply to the speed before, not confirmed at this speed";
     }
     return "?";
 }
@@ -348,14 +349,8 @@ TExchangeWatch::TExchangeWatch(TKelvoSession& Session, ICommunicationInterface* 
     // threads may be working on other ports.
     FCancelBefore = SetThreadQueryCancel(&FGone);
 
-    FSession.OnProbeSpeed = [this](ICommunicationInterface* Interface, int32_t Speed) {
+    FSession.OnProbeSpeed = [this](ICommunicationInterface*, int32_t Speed) {
         Stop();
-        // The probe has just opened the port: what an earlier program left
-        // in its receive queue must not begin the first reply.
-        if (!FPurged && Interface) {
-            Interface->PurgeRx();
-            FPurged = true;
-        }
         FProbes.emplace_back();
         FProbes.back().Speed = Speed;
         FReading = false;
@@ -480,6 +475,12 @@ std::string TExchangeWatch::CurrentStep() const
 
 std::string TExchangeWatch::ProbeFailure(const std::string& TriedSpeeds) const
 {
+    for (size_t i = 1; i < FProbes.size(); ++i)
+        if (std::find(FProbes[i].Faults.begin(), FProbes[i].Faults.end(), TReplyFault::Unconfirmed) !=
+            FProbes[i].Faults.end())
+            return FName + ": a module answered the probe at " + SpeedText(FProbes[i - 1].Speed) +
+                   " only after it had given up (250 ms), while " + SpeedText(FProbes[i].Speed) +
+                   " was tried; a reply that late is no module at " + SpeedText(FProbes[i].Speed);
     for (const TPhase& p : FProbes)
         if (HasBytes(p.Faults))
             return FName + " answered at " + SpeedText(p.Speed) + ", but not with a valid reply (" +

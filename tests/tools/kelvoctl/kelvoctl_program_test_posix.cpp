@@ -559,6 +559,22 @@ TEST_F(KelvoctlProgram, FailuresSayWhatCameBack)
                          ", named by KELVO_PORTS_DIR)\n");
 }
 
+TEST_F(KelvoctlProgram, AModuleThatAnswersTooLateIsNotFoundAtTheNextSpeed)
+{
+    // Its reply to the probe at 9600 comes while 115200 is tried.
+    TSimSettings s = DefaultSimSettings();
+    s.ReplyDelayMs = 300;
+    Serve(s);
+    const TRun r = Ctl({"read", kCom});
+    EXPECT_EQ(r.Status, 1) << Describe(r);
+    EXPECT_NE(r.Err.find("COM201: a module answered the probe at 9600 bit/s only after it had given up"),
+              std::string::npos)
+        << Describe(r);
+    // Nothing but probes went out: no read was started at 115200.
+    for (const auto& q : Module->RequestLog())
+        EXPECT_TRUE(q.Outcome == TSimOutcome::Garbled || q.Instruction == kInstrIdentify) << int(q.Instruction);
+}
+
 TEST_F(KelvoctlProgram, AVanishedPortIsReportedWithinASecond)
 {
     // Gone after the probe, the identification and the first channel, at a
