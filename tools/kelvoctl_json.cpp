@@ -198,6 +198,41 @@ TBackup ParseBackup(std::string_view Text)
         for (const auto& [field, v] : value.items())
             AddSetting(out, lower + "." + field, v);
     }
+    // A backup names every setting, null where the module lacks it: a file
+    // without one is cut short or edited, and restoring the rest of it
+    // would leave the module half way between two configurations.
+    std::vector<std::string> missing;
+    const auto& settings = doc["settings"];
+    auto find = [](const nlohmann::json& Object, const std::string& Name) -> const nlohmann::json* {
+        for (const auto& [name, value] : Object.items())
+            if (LowerCase(name) == Name)
+                return &value;
+        return nullptr;
+    };
+    auto miss = [&missing](const std::string& Name) {
+        if (std::find(missing.begin(), missing.end(), Name) == missing.end())
+            missing.push_back(Name);
+    };
+    for (const TKey& key : AllKeys()) {
+        if (key.Channel == 0) {
+            if (!find(settings, key.Name()))
+                miss(key.Name());
+            continue;
+        }
+        const std::string ch = "ch" + std::to_string(key.Channel);
+        const nlohmann::json* channel = find(settings, ch);
+        if (!channel)
+            miss(ch);
+        else if (channel->is_object() && !find(*channel, key.Name().substr(ch.size() + 1)))
+            miss(key.Name());
+    }
+    if (!missing.empty()) {
+        std::string list;
+        for (const std::string& m : missing)
+            list += (list.empty() ? "" : ", ") + m;
+        Invalid("it is incomplete (missing: " + list + ")");
+    }
+
     // In the order of the key list, whatever the file's order.
     const std::vector<TKey> order = AllKeys();
     auto rank = [&](const TAssignment& A) { return std::find(order.begin(), order.end(), A.Key) - order.begin(); };

@@ -2,6 +2,7 @@
 // working copy they change, backup files, speed lists, texts and tables.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -350,18 +351,41 @@ TEST(KelvoctlBackup, AnythingButAValidBackupIsRefused)
         EXPECT_THROW(ParseBackup(text), EUsageError) << why;
 
     // Switches may be true/false, numbers may be text; null is skipped.
-    // The settings come in the order of the key list.
+    // The settings come in the order of the key list, whatever the file's.
     const TBackup b = ParseBackup(with([](auto& j) {
-        j["settings"] = {{"ch1", {{"upper", "2,5"}, {"watch", true}, {"name", nullptr}}},
-                         {"ch2", nullptr},
-                         {"address", 3}};
+        auto& s = j["settings"];
+        s["ch1"]["upper"] = "2,5";
+        s["ch1"]["watch"] = true;
+        s["ch1"]["name"] = nullptr;
+        s["ch2"] = nullptr;
+        const auto address = s["address"];
+        s.erase("address");
+        s["address"] = address;
     }));
-    ASSERT_EQ(b.Settings.size(), 3u);
-    EXPECT_EQ(b.Settings[0].Key.Name(), "address");
-    EXPECT_EQ(b.Settings[1].Key.Name(), "ch1.watch");
-    EXPECT_TRUE(b.Settings[1].Switch);
-    EXPECT_EQ(b.Settings[2].Key.Name(), "ch1.upper");
-    EXPECT_EQ(b.Settings[2].Number, 2.5);
+    std::vector<std::string> keys;
+    for (const auto& a : b.Settings)
+        keys.push_back(a.Key.Name());
+    EXPECT_EQ(keys.front(), "address");
+    EXPECT_EQ(std::find(keys.begin(), keys.end(), "ch1.name"), keys.end());
+    EXPECT_EQ(std::count_if(keys.begin(), keys.end(), [](const std::string& k) { return k.rfind("ch2.", 0) == 0; }), 0);
+    const auto at = [&](const std::string& Key) { return b.Settings[std::find(keys.begin(), keys.end(), Key) - keys.begin()]; };
+    EXPECT_TRUE(at("ch1.watch").Switch);
+    EXPECT_EQ(at("ch1.upper").Number, 2.5);
+    EXPECT_LT(std::find(keys.begin(), keys.end(), "ch1.watch"), std::find(keys.begin(), keys.end(), "ch1.upper"));
+
+    // A file that lacks a setting is refused, and says which.
+    for (const auto& [edit, what] : std::vector<std::pair<std::function<void(nlohmann::json&)>, std::string>>{
+             {[](auto& j) { j["settings"].erase("ch2"); }, "ch2"},
+             {[](auto& j) { j["settings"]["ch1"].erase("unit"); }, "ch1.unit"},
+             {[](auto& j) { j["settings"].erase("speed"); }, "speed"},
+         }) {
+        try {
+            ParseBackup(with(edit));
+            ADD_FAILURE() << what;
+        } catch (const EUsageError& e) {
+            EXPECT_NE(e.Message().find("incomplete (missing: " + what + ")"), std::string::npos) << e.Message();
+        }
+    }
 }
 
 TEST(KelvoctlArgs, PortsAndSpeedLists)
