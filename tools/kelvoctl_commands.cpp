@@ -8,8 +8,10 @@
 #include <iterator>
 #include <sstream>
 
+#include "AfComPortCore.h"
 #include "kelvoctl_args.h"
 #include "kelvoctl_connect.h"
+#include "kelvoctl_console.h"
 #include "kelvoctl_json.h"
 #include "kelvoctl_keys.h"
 #include "kelvoctl_parallel.h"
@@ -133,6 +135,8 @@ void RunPorts(const TOutput& Out)
         std::string description;
         std::string node;
         bool free = false;
+        std::string status;
+        std::string advice;
         ojson j = ojson{{"port", name}};
         if (auto usb = Supports<IFTDISerialPortInterface>(channel)) {
             usb->GetUSBDescription(description);
@@ -146,13 +150,29 @@ void RunPorts(const TOutput& Out)
         } else {
             const uint16_t port = NameOf(channel.get()).Port;
             node = PortNode(port);
-            free = ProbeComPort(port) == cpsFree;
+            TAfOpenError why;
+            free = AfProbeComPort(port, &why) == ppAvailable;
+            // As the search says it: a port the user may not open is not
+            // one another program holds.
+            if (!free && why.Reason == ofAccessDenied) {
+                status = "no permission";
+                advice = NodeAccessAdvice(node);
+            } else if (!free && why.Reason == ofNotSerial) {
+                status = "not a serial port";
+            } else if (!free && why.Reason == ofOther) {
+                status = "cannot be opened";
+                if (why.SystemError)
+                    advice = SystemErrorText(why.SystemError);
+            }
             j["device"] = node;
         }
-        const char* text = free ? "free" : "in use";
-        j["status"] = text;
+        if (status.empty())
+            status = free ? "free" : "in use";
+        j["status"] = status;
+        if (!advice.empty())
+            j["advice"] = advice;
         list.push_back(std::move(j));
-        t.AddRow({name, node, description, text});
+        t.AddRow({name, node, description, advice.empty() ? status : status + ": " + advice});
     }
     channel = nullptr;
     TMainThreadQueue::Drain();

@@ -604,7 +604,9 @@ TEST_F(KelvoctlProgram, APortInUseOrForbiddenIsNamedSo)
         ASSERT_GE(fd, 0);
         ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
         const TRun r = Ctl({"read", kCom});
+        const TRun ports = Ctl({"ports"});
         ::close(fd);
+        EXPECT_NE(Line(ports.Out, kCom).find(" in use"), std::string::npos) << Describe(ports);
         EXPECT_EQ(r.Status, 1) << Describe(r);
         EXPECT_NE(r.Err.find("kelvoctl: COM201 (" + node + ") is in use by another program (kelvoctl_tests (pid " +
                              std::to_string(::getpid()) + "))"),
@@ -628,6 +630,10 @@ TEST_F(KelvoctlProgram, APortInUseOrForbiddenIsNamedSo)
     EXPECT_NE(r.Err.find("permission denied on " + node + " (COM201) \u2014 add your user to the group dialout"),
               std::string::npos)
         << Describe(r);
+    // The list says so too, not "in use".
+    const TRun ports = TChild({"ports"}, {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"}).Finish();
+    EXPECT_NE(Line(ports.Out, kCom).find("no permission: add your user to the group dialout"), std::string::npos)
+        << Describe(ports);
 }
 
 TEST_F(KelvoctlProgram, CtrlCEndsReadsAtOnceAndFinishesTheWriteInProgress)
