@@ -141,7 +141,9 @@ std::string KeysHelp()
     text +=
         "N is the channel, 1-4. A value equal to what the module holds changes nothing; only the\n"
         "settings that change are written, each after the write enable 0xE4. Values outside their\n"
-        "limits are refused (exit status 2) before anything is sent.\n"
+        "limits are refused (exit status 2) before anything is sent, and so are values the module\n"
+        "cannot hold (a range maximum it would store beyond the limits, or as another number):\n"
+        "the message names the nearest value it can hold, which --nearest writes instead.\n"
         "Example: kelvoctl set COM5 ch2.unit=V ch2.min=-50 ch2.max=150";
     return text;
 }
@@ -231,6 +233,10 @@ int main(int argc, char** argv)
     set->add_option("SETTINGS", assignments, "KEY=VALUE ...");
     bool setForce = false;
     set->add_flag("--force", setForce, "With --all: set address and speed too, on every module");
+    TApplyOptions apply;
+    constexpr const char* kNearestHelp =
+        "Write the nearest value the module can hold where it cannot hold the one given (else it is refused)";
+    set->add_flag("--nearest", apply.Nearest, kNearestHelp);
     set->footer(KeysHelp());
 
     TPortArgs backupArgs;
@@ -250,6 +256,7 @@ int main(int argc, char** argv)
     restore->add_flag("--dry-run", dryRun, "Print the differences that would be written, and write nothing");
     restore->add_flag("--force", force,
                       "Restore address and speed also onto a module with another serial number than the backup's");
+    restore->add_flag("--nearest", apply.Nearest, kNearestHelp);
 
     std::vector<std::string> args = Utf8Arguments(argc, argv);
     std::vector<char*> pointers;
@@ -302,14 +309,14 @@ int main(int argc, char** argv)
                 assignments.insert(assignments.begin(), setArgs.Port);
             if (assignments.empty())
                 throw EUsageError("set needs at least one KEY=VALUE");
-            RunSetAll(out, BatchChoice(setArgs), assignments, setForce);
+            RunSetAll(out, BatchChoice(setArgs), assignments, setForce, apply);
         } else if (set->parsed()) {
             RequirePort(setArgs);
             if (assignments.empty())
                 throw EUsageError("set needs at least one KEY=VALUE after the PORT");
             if (setForce)
                 throw EUsageError("--force belongs to set --all");
-            RunSet(out, PortChoice(setArgs), assignments);
+            RunSet(out, PortChoice(setArgs), assignments, apply);
         } else if (backup->parsed()) {
             RunBackup(out, PortChoice(backupArgs), backupFile);
         } else if (restore->parsed() && restoreArgs.All) {
@@ -318,12 +325,12 @@ int main(int argc, char** argv)
                 std::swap(restoreFile, restoreArgs.Port);
             if (!restoreArgs.Port.empty() || restoreFile.empty())
                 throw EUsageError("restore --all takes the backup FILE alone; name interfaces with --port");
-            RunRestoreAll(out, BatchChoice(restoreArgs), restoreFile, dryRun, force);
+            RunRestoreAll(out, BatchChoice(restoreArgs), restoreFile, dryRun, force, apply);
         } else if (restore->parsed()) {
             RequirePort(restoreArgs);
             if (restoreFile.empty())
                 throw EUsageError("restore needs the backup FILE after the PORT");
-            RunRestore(out, PortChoice(restoreArgs), restoreFile, dryRun, force);
+            RunRestore(out, PortChoice(restoreArgs), restoreFile, dryRun, force, apply);
         }
     } catch (const EInterrupted& e) {
         ReportError(json, e.Message(), kExitInterrupted);

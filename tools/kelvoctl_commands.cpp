@@ -58,10 +58,10 @@ void WriteFileText(const std::string& File, const std::string& Text)
 // communication settings last. Raises EStepFailed when the save fails or
 // the module did not take every change, EInterrupted when Ctrl+C stopped
 // it. DryRun: only the differences are reported.
-void SaveAndReport(const TOutput& Out, TConnection& C, const std::vector<TAssignment>& Settings, bool DryRun = false,
-                   const std::vector<TSkipped>& Skipped = {})
+void SaveAndReport(const TOutput& Out, TConnection& C, const std::vector<TAssignment>& Settings,
+                   const TApplyOptions& Apply, bool DryRun = false, const std::vector<TSkipped>& Skipped = {})
 {
-    const TSaveResult saved = ApplyAndSave(C, Settings, DryRun);
+    const TSaveResult saved = ApplyAndSave(C, Settings, DryRun, Apply);
     const std::vector<TChange>& changes = saved.Changes;
     const std::vector<TChange>& missed = saved.Missed;
     const bool stopped = saved.Stopped;
@@ -463,14 +463,15 @@ void RunMeasure(const TOutput& Out, const TPortChoice& Where, uint32_t Count, ui
                           std::to_string(polls) + " polls unanswered");
 }
 
-void RunSet(const TOutput& Out, const TPortChoice& Where, const std::vector<std::string>& Assignments)
+void RunSet(const TOutput& Out, const TPortChoice& Where, const std::vector<std::string>& Assignments,
+            const TApplyOptions& Apply)
 {
     // Every value is checked before the port is touched.
     std::vector<TAssignment> parsed;
     for (const std::string& a : Assignments)
         parsed.push_back(ParseAssignment(a));
     TConnection c(Where);
-    SaveAndReport(Out, c, parsed);
+    SaveAndReport(Out, c, parsed, Apply);
 }
 
 void RunBackup(const TOutput& Out, const TPortChoice& Where, const std::string& File)
@@ -493,7 +494,8 @@ void RunBackup(const TOutput& Out, const TPortChoice& Where, const std::string& 
               << c.Name() << " written to " << File << "\n";
 }
 
-void RunRestore(const TOutput& Out, const TPortChoice& Where, const std::string& File, bool DryRun, bool Force)
+void RunRestore(const TOutput& Out, const TPortChoice& Where, const std::string& File, bool DryRun, bool Force,
+                const TApplyOptions& Apply)
 {
     // The whole file is checked before the port is touched.
     const TBackup backup = ReadBackupFile(File);
@@ -510,7 +512,7 @@ void RunRestore(const TOutput& Out, const TPortChoice& Where, const std::string&
              (backup.Serial.empty() ? std::string("of unknown serial number") : backup.Serial) + ", this one is " +
              serial + " (--force restores them too)");
     }
-    SaveAndReport(Out, c, settings, DryRun, skipped);
+    SaveAndReport(Out, c, settings, Apply, DryRun, skipped);
 }
 
 }  // namespace kelvo::ctl

@@ -34,9 +34,9 @@ bool IsSwitch(TKeyField Field)
 
 }  // namespace
 
-ojson KeyValueJson(const TKelvorec& Record, const TKey& Key, bool Exact)
+ojson KeyValueJson(const TKelvorec& Record, const TKey& Key)
 {
-    const auto text = KeyValueText(Record, Key, Exact);
+    const auto text = KeyValueText(Record, Key);
     if (!text)
         return nullptr;
     if (IsNumeric(Key.Field)) {
@@ -113,7 +113,7 @@ void AddSetting(TBackup& Out, const std::string& Key, const nlohmann::json& V)
     if (!text)
         return;
     try {
-        Out.Settings.push_back(ParseSetting(Key, *text));
+        Out.Settings.push_back(ParseSetting(Key, *text, TValueSource::Backup));
     } catch (const EUsageError& e) {
         Invalid(e.Message());
     }
@@ -126,7 +126,7 @@ ojson BackupJson(const TKelvorec& Record, const std::string& Made)
     ojson settings = ojson::object();
     for (const TKey& key : AllKeys()) {
         if (key.Channel == 0) {
-            settings[key.Name()] = KeyValueJson(Record, key, true);
+            settings[key.Name()] = KeyValueJson(Record, key);
             continue;
         }
         const std::string ch = "ch" + std::to_string(key.Channel);
@@ -139,7 +139,7 @@ ojson BackupJson(const TKelvorec& Record, const std::string& Made)
             settings[ch] = ojson::object();
         for (const TFieldInfo& f : KeyFields())
             if (f.Field == key.Field)
-                settings[ch][f.Name] = KeyValueJson(Record, key, true);
+                settings[ch][f.Name] = KeyValueJson(Record, key);
     }
     ojson doc = ojson::object();
     doc["kelvoctl"] = "backup";

@@ -15,9 +15,12 @@
 //   }
 //
 // The settings use the keys of "kelvoctl set" and the same limits. Numbers
-// are written as kelvoctl shows them where that gives the module back the
-// same value, else in as many digits as that takes, so a backup restored
-// onto the module it came from changes nothing. null marks a setting the
+// are written as kelvoctl shows them: short where that gives the module
+// back the same value, else in as many digits as that takes, so a backup
+// restored onto the module it came from changes nothing. A value the module
+// held that no one could type (a range limit as the module stores it, a
+// control character in a text) restores where the module holds it still,
+// and is refused where it would change the module. null marks a setting the
 // module does not have (a channel without gain, ...); restoring skips it.
 // Model, identification, serial and the time it was made (local time)
 // describe where the backup came from. Restore refuses a backup of another
@@ -39,9 +42,9 @@ namespace kelvo::ctl {
 constexpr int kBackupVersion = 1;
 
 // The value of Key in Record as JSON: a number for the numeric settings,
-// text for the others, null where the key does not apply. Exact as for
-// KeyValueText.
-nlohmann::ordered_json KeyValueJson(const TKelvorec& Record, const TKey& Key, bool Exact = false);
+// text for the others, null where the key does not apply; numbers as
+// KeyValueText writes them.
+nlohmann::ordered_json KeyValueJson(const TKelvorec& Record, const TKey& Key);
 
 // The backup document of Record, made at Made ("2024-05-01 12:03:07").
 nlohmann::ordered_json BackupJson(const TKelvorec& Record, const std::string& Made = std::string());

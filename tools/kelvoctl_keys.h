@@ -6,7 +6,9 @@
 //   ch2.gain=8x  ch2.sensor=on  ch2.watch=on  ch2.upper=90  ch2.lower=-20  ch2.hyst=2
 //
 // Each value is checked against the limits of the window's editor for it
-// before anything is sent. Applying a list of settings changes the working
+// (uEditorLimits) before anything is sent, and again as the module would
+// store it: a value the module cannot hold is refused, with the nearest
+// value it can hold, unless the nearest is asked for. Applying a list of settings changes the working
 // copy of a session exactly as the editors would, and only where the value
 // differs from what the module holds, so the save that follows writes the
 // settings that really change and nothing else.
@@ -60,7 +62,7 @@ struct TFieldInfo {
     TKeyField Field;
     const char* Name;
     bool PerChannel;
-    const char* Help;  // meaning and limits, for --help
+    std::string Help;  // meaning and limits, for --help
 };
 const std::vector<TFieldInfo>& KeyFields();
 
@@ -73,32 +75,68 @@ struct TAssignment {
     double Number = 0;   // address, speed in bit/s, decimals, gain code, range and limits
     std::string Text;    // name, unit, user data: module bytes, trimmed
     bool Switch = false; // sensor, watch
+    // Why the value may stand only where the module holds it already (a
+    // backup of a module that holds a text no one can type); empty
+    // normally.
+    std::string OnlyWhereHeld;
 };
+
+// Where a value comes from. A backup holds what a module held, which may
+// lie a rounding beyond the limits (a range maximum of 99999999 is held as
+// 100000000) or hold characters no one can type; such a value is taken
+// where the module holds it already, and refused where it would change it.
+enum class TValueSource : uint8_t { Typed, Backup };
 
 // "ch2.unit" (any letter case) -> the key; EUsageError for an unknown one.
 TKey ParseKey(std::string_view Key);
 
 // A value for Key, checked against the editor's limits; EUsageError with a
-// message naming the key otherwise.
-TAssignment ParseSetting(std::string_view Key, std::string_view Value);
+// message naming the key otherwise: a number outside the limits, a whole
+// number outside its range ("ch1.decimals: -1 is outside 0 ... 2"), a text
+// too long or with a control character in it (a tab, a line break).
+TAssignment ParseSetting(std::string_view Key, std::string_view Value, TValueSource Source = TValueSource::Typed);
 
 // "KEY=VALUE" (the value may be empty, e.g. "ch1.unit=").
 TAssignment ParseAssignment(std::string_view KeyEqualsValue);
 
-// The value of Key in Record as kelvoctl shows it (UTF-8, the same form
-// ParseSetting accepts; numbers with the precision of a single); nothing
-// when the key does not apply: a channel the module did not report, a gain
-// or 4-20 mA option the channel does not have, a speed code outside the
-// speed list. Exact, for backups: a number in that short form only when
-// setting it gives the module back exactly what it holds, else in as many
-// digits as that takes.
-std::optional<std::string> KeyValueText(const TKelvorec& Record, const TKey& Key, bool Exact = false);
+// The value of Key in Record as kelvoctl shows it and backups hold it
+// (UTF-8, the same form ParseSetting accepts): a number with at most six
+// significant digits where setting that gives the module back exactly what
+// it holds, else in as many digits as that takes (1000001, not 1000000);
+// nothing when the key does not apply: a channel the module did not
+// report, a gain or 4-20 mA option the channel does not have, a speed code
+// outside the speed list.
+std::optional<std::string> KeyValueText(const TKelvorec& Record, const TKey& Key);
 
 // One setting that the working copy now holds differently from the module.
 struct TChange {
     TKey Key;
     std::string Old;
     std::string New;
+    // The value asked for, when New is the nearest the module can hold
+    // instead; empty otherwise.
+    std::string Asked;
+};
+
+// A value the module cannot hold: as it would store it, it lies beyond the
+// limits, or it reads back as another number than the one asked for.
+// Nearest is the nearest value it can hold.
+class ENotHoldable : public EUsageError {
+public:
+    ENotHoldable(std::string Message, std::string Nearest)
+        : EUsageError(std::move(Message)), FNearest(std::move(Nearest))
+    {
+    }
+    const std::string& Nearest() const { return FNearest; }
+
+private:
+    std::string FNearest;
+};
+
+struct TApplyOptions {
+    // A value the module cannot hold becomes the nearest it can hold
+    // (TChange::Asked tells), instead of being refused.
+    bool Nearest = false;
 };
 
 // Applies the assignments in order to the session's working copy (a later
@@ -107,8 +145,11 @@ struct TChange {
 // changing value the module cannot take raises EUsageError and leaves the
 // working copy untouched: address and speed on other models than KelvoRS,
 // a gain or 4-20 mA option the channel does not have, a channel the module
-// did not report.
-std::vector<TChange> ApplyAssignments(TKelvoSession& Session, const std::vector<TAssignment>& Assignments);
+// did not report, a value only a module that holds it may carry; and
+// ENotHoldable for a value the module cannot hold, unless Options ask for
+// the nearest.
+std::vector<TChange> ApplyAssignments(TKelvoSession& Session, const std::vector<TAssignment>& Assignments,
+                                      const TApplyOptions& Options = {});
 
 // The changes whose field differs between Wanted (the working record that
 // was saved) and Got (what the module reports after the save): the settings

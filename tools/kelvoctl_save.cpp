@@ -82,11 +82,19 @@ std::string TSaveResult::NotTakenText() const
 }
 
 TSaveResult ApplyAndSave(TConnection& C, const std::vector<TAssignment>& Settings, bool DryRun,
-                         const std::string& NotePrefix)
+                         const TApplyOptions& Options, const std::string& NotePrefix)
 {
     // Refuses a value the module cannot take before anything changes.
     TSaveResult r;
-    r.Changes = ApplyAssignments(C.Session, Settings);
+    try {
+        r.Changes = ApplyAssignments(C.Session, Settings, Options);
+    } catch (const ENotHoldable& e) {
+        throw EUsageError(NotePrefix + e.Message() + " (--nearest writes that); nothing was written");
+    }
+    for (const TChange& c : r.Changes)
+        if (!c.Asked.empty())
+            Note(NotePrefix + c.Key.Name() + ": the module cannot hold " + c.Asked + "; the nearest value it can hold, " +
+                 c.New + ", is written instead");
     WarnOfRanges(C.Session, r.Changes, NotePrefix);
     if (!DryRun && !r.Changes.empty()) {
         r.Missed = Save(C, r.Changes);

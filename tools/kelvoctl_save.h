@@ -37,8 +37,11 @@ struct TSaveResult {
 // succeeded EInterrupted. A save that Ctrl+C stopped after the re-read
 // returns with Stopped.
 // NotePrefix begins its warnings ("COM3: " when several modules are saved).
+// A value the module cannot hold is refused (EUsageError, naming the
+// nearest value and --nearest), or with Options.Nearest written as the
+// nearest, with a note.
 TSaveResult ApplyAndSave(TConnection& C, const std::vector<TAssignment>& Settings, bool DryRun,
-                         const std::string& NotePrefix = std::string());
+                         const TApplyOptions& Options, const std::string& NotePrefix = std::string());
 
 // The settings of a backup to restore onto Device: the model must be the
 // backup's (else EUsageError); address and speed only onto a KelvoRS, and

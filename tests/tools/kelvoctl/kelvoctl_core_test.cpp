@@ -21,6 +21,7 @@
 #include "kelvoctl_table.h"
 #include "kelvoctl_text.h"
 #include "uConversionUtils.h"
+#include "uEditorLimits.h"
 #include "uMainThreadQueue.h"
 
 using namespace kelvo;
@@ -124,15 +125,20 @@ TEST(KelvoctlKeys, ValuesAreHeldToTheEditorsLimits)
 {
     // Accepted at the edges, refused just past them.
     for (const char* ok : {"ch1.upper=10000", "ch1.lower=-10000", "ch1.hyst=0", "ch2.min=-99999999",
-                           "ch2.max=99999999", "ch2.max=100000000", "ch1.decimals=0", "ch1.decimals=2", "address=0", "address=253",
+                           "ch2.max=99999999", "ch1.decimals=0", "ch1.decimals=2", "address=0", "address=253",
                            "speed=300", "speed=230400", "ch1.gain=1x", "ch1.gain=128", "ch1.gain=16X"})
         EXPECT_EQ(ErrorOf(ok), "") << ok;
     for (const char* bad : {"ch1.upper=10000.01", "ch1.lower=-10001", "ch1.hyst=1e5", "ch2.min=-100000008",
-                            "ch2.max=1e9", "ch1.decimals=3", "ch1.decimals=-1", "ch1.decimals=1.5",
+                            "ch2.max=1e9", "ch2.max=100000000", "ch2.max=99999999.5", "ch1.decimals=3", "ch1.decimals=-1", "ch1.decimals=1.5",
                             "address=254", "address=-1", "speed=110", "speed=12345", "speed=", "ch1.gain=3x",
                             "ch1.gain=256", "ch1.gain=0", "ch1.watch=maybe", "ch1.sensor="})
         EXPECT_NE(ErrorOf(bad), "") << bad;
     EXPECT_EQ(ErrorOf("ch1.upper=20000"), "ch1.upper: 20000 is outside -10000 ... 10000");
+    EXPECT_EQ(ErrorOf("ch1.decimals=-1"), "ch1.decimals: -1 is outside 0 ... 2");
+    EXPECT_EQ(ErrorOf("ch1.decimals=1.5"), "ch1.decimals: \"1.5\" is not a whole number");
+    // A limit as a module stores it comes only from a backup of one.
+    EXPECT_NO_THROW(ParseSetting("ch2.max", "100000000", TValueSource::Backup));
+    EXPECT_THROW(ParseSetting("ch2.max", "100000008", TValueSource::Backup), EUsageError);
 
     // Numbers as people write them, and nothing else.
     EXPECT_DOUBLE_EQ(ParseAssignment("ch1.upper=1,5").Number, 1.5);
@@ -159,6 +165,69 @@ TEST(KelvoctlKeys, ValuesAreHeldToTheEditorsLimits)
     EXPECT_NE(ErrorOf("ch1.unit=kWh/m2"), "");       // six characters
     EXPECT_EQ(ErrorOf("userdata=" + std::string(16, 'u')), "");
     EXPECT_NE(ErrorOf("userdata=" + std::string(17, 'u')), "");
+    // Control characters are refused, wherever they are.
+    EXPECT_EQ(ErrorOf("userdata=a\tb"),
+              "userdata: \"a?b\" holds a control character (a tab at character 2): only printable characters are allowed");
+    for (const char* bad : {"ch1.name=x\x01", "ch1.unit=\x7F", "userdata=\nx", "ch2.name=Teplota\r"})
+        EXPECT_NE(ErrorOf(bad).find("control character"), std::string::npos) << bad;
+}
+
+TEST(KelvoctlKeys, ValuesTheModuleCannotHoldAreRefusedWithTheNearest)
+{
+    TKelvorec r = SampleRecord();
+    RangeToCoefficients(1000000, 1000000, kRangeSpan, r.Channels[1].Offset, r.Channels[1].Slope);
+    // 1000001 is held exactly, and shown so.
+    Session s(r);
+    ASSERT_EQ(s.Apply({"ch2.max=1000001"}).size(), 1u);
+    EXPECT_EQ(KeyValueText(s.S.WorkingRecord(), {TKeyField::RangeMax, 2}), "1000001");
+
+    struct TCase {
+        const char* Assignment;
+        const char* Nearest;
+    };
+    for (const TCase& c : std::vector<TCase>{
+             {"ch2.max=99999999", "99999990"},   // stored as 100000000, beyond the limit
+             {"ch2.min=-99999999", "-99999990"},
+             {"ch3.max=3", "-1.76562"},          // with a minimum of -99999992 the slope steps by 9.8
+         }) {
+        TKelvorec wide = r;
+        RangeToCoefficients(-99999992, 100, kRangeSpan, wide.Channels[2].Offset, wide.Channels[2].Slope);
+        Session refused(wide);
+        try {
+            refused.Apply({c.Assignment});
+            ADD_FAILURE() << c.Assignment;
+        } catch (const ENotHoldable& e) {
+            EXPECT_EQ(e.Nearest(), c.Nearest) << e.Message();
+        }
+        EXPECT_FALSE(refused.S.WorkingCopyDiffers()) << c.Assignment;
+
+        // Asked for, the nearest is taken, and it is within the limits.
+        Session nearest(wide);
+        std::vector<TAssignment> a{ParseAssignment(c.Assignment)};
+        const auto changes = ApplyAssignments(nearest.S, a, TApplyOptions{true});
+        ASSERT_EQ(changes.size(), 1u) << c.Assignment;
+        EXPECT_EQ(changes[0].New, c.Nearest);
+        EXPECT_EQ(changes[0].Asked, std::string(c.Assignment).substr(8));
+        float min = 0, max = 0;
+        const TChannelConfig& ch = nearest.S.EditedChannels[a[0].Key.Channel - 1];
+        CoefficientsToRange(ch.Offset, ch.Slope, kRangeSpan, min, max);
+        EXPECT_TRUE(SingleWithin(min, kRangeEditorLimits) && SingleWithin(max, kRangeEditorLimits)) << c.Assignment;
+    }
+
+    // A backup's value beyond the limits stands where the module holds it,
+    // and is refused where it would change the module; so is a control
+    // character.
+    TKelvorec edge = r;
+    RangeToCoefficients(0, 99999999, kRangeSpan, edge.Channels[1].Offset, edge.Channels[1].Slope);
+    edge.Info.UserData = "a\tb";
+    const std::vector<TAssignment> backup{ParseSetting("ch2.max", "100000000", TValueSource::Backup),
+                                          ParseSetting("userdata", "a\tb", TValueSource::Backup)};
+    Session same(edge);
+    EXPECT_TRUE(ApplyAssignments(same.S, backup).empty());
+    Session other(r);
+    EXPECT_THROW(ApplyAssignments(other.S, {backup[0]}), ENotHoldable);
+    EXPECT_THROW(ApplyAssignments(other.S, {backup[1]}), EUsageError);
+    EXPECT_FALSE(other.S.WorkingCopyDiffers());
 }
 
 TEST(KelvoctlKeys, OnlyValuesThatDifferChangeTheWorkingCopy)
