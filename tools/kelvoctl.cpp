@@ -178,6 +178,11 @@ int main(int argc, char** argv)
     app.add_flag("--json", json, "Machine-readable output (JSON; measure: one object per line)");
     app.add_flag("--debug", debug, "Write the diagnostic log (yyyymmdd_N.log beside the program)");
     app.add_flag("--trace", trace, "Forward all module traffic to the terminal window (kelvo-termlisten on Linux)");
+    uint32_t lineGap = 0;
+    app.add_option("--line-gap", lineGap,
+                   "Milliseconds of silence after which a reply counts as ended (default 50, as a serial line "
+                   "allows); more for a bridge that pauses inside its replies")
+        ->check(CLI::Range(50u, 10000u));
     bool progress = false;
     app.add_flag("--progress", progress,
                  "Report progress on stderr line by line also when it is not a terminal (on a terminal it always "
@@ -273,6 +278,7 @@ int main(int argc, char** argv)
         SetLogEnabled(true);
     ConfigureProgress(!json && StderrIsTerminal(), progress && !json);
     InstallInterruptHandlers();
+    SetLineGap(lineGap);
     if (trace)
         SetDataTraceHandler(TerminalForwarderHandler());
     // FTDI's D2XX library, or the one KELVO_FTD2XX names; optional.

@@ -277,12 +277,17 @@ public:
     const char* what() const noexcept override { return "the exchanges were ended"; }
 };
 
-const char* FaultText(TReplyFault Fault)
+std::string FaultText(TReplyFault Fault)
 {
     switch (Fault) {
     case TReplyFault::None: return "valid";
     case TReplyFault::Nothing: return "no reply";
-    case TReplyFault::Incomplete: return "the reply was incomplete: cut short, or split by pauses longer than the line allows";
+    case TReplyFault::Incomplete:
+        // A bridge (Ethernet, radio) may pause inside a reply for longer
+        // than a serial line does.
+        return "the reply was incomplete: cut short, or split by pauses longer than " +
+               std::to_string(LineGap() ? LineGap() : TCommunicationInterface::kDefaultLineGapMs) +
+               " ms (--line-gap MS waits longer, for a bridge that pauses inside its replies)";
     case TReplyFault::StrayBytes: return "stray bytes before or after the frame";
     case TReplyFault::NotAFrame: return "bytes that are not a Verdel 97 frame";
     case TReplyFault::Checksum: return "checksum wrong";
@@ -312,7 +317,7 @@ std::string FaultsText(const std::vector<TReplyFault>& Faults)
         if (f == TReplyFault::Nothing || std::find(seen.begin(), seen.end(), f) != seen.end())
             continue;
         seen.push_back(f);
-        out += (out.empty() ? "" : "; ") + std::string(FaultText(f));
+        out += (out.empty() ? "" : "; ") + FaultText(f);
     }
     return out;
 }

@@ -534,7 +534,8 @@ TEST_F(KelvoctlProgram, FailuresSayWhatCameBack)
         {"checksum", [](TSimFaults& f) { f.BadChecksum = true; },
          "kelvoctl: COM201 answered at 9600 bit/s, but not with a valid reply (checksum wrong); see --debug\n"},
         {"stray byte", [](TSimFaults& f) { f.StrayByte = true; }, "(stray bytes before or after the frame)"},
-        {"gaps", [](TSimFaults& f) { f.ChunkSize = 4, f.ChunkPauseMs = 200; }, "(the reply was incomplete: cut short"},
+        {"gaps", [](TSimFaults& f) { f.ChunkSize = 4, f.ChunkPauseMs = 200; },
+         "(the reply was incomplete: cut short, or split by pauses longer than 50 ms (--line-gap MS waits longer"},
         {"unstable", [](TSimFaults& f) { f.Unstable = true; },
          "kelvoctl: COM201: the module's two replies to the same request differed every time while reading the "
          "identification (Device not responding ($F3))\n"},
@@ -553,6 +554,15 @@ TEST_F(KelvoctlProgram, FailuresSayWhatCameBack)
                 << Describe(r);
         }
     }
+    // A bridge that pauses inside its replies is read with a longer gap.
+    TSimSettings bridge = DefaultSimSettings();
+    bridge.Faults.ChunkSize = 32;
+    bridge.Faults.ChunkPauseMs = 80;
+    Serve(bridge);
+    const TRun gap = Ctl({"--line-gap", "150", "read", kCom, "--speed", "9600"});
+    EXPECT_EQ(gap.Status, 0) << Describe(gap);
+    Pty->Stop();
+
     const TRun r = Ctl({"read", "COM202"});
     EXPECT_EQ(r.Status, 1) << Describe(r);
     EXPECT_EQ(r.Err, "kelvoctl: COM202: no such port (no link com202 in the ports folder " + Dir.string() +
