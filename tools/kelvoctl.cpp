@@ -148,12 +148,17 @@ std::string KeysHelp()
     return text;
 }
 
+// The message on stderr and, for --json, the command's one document when
+// it has printed none.
 void ReportError(bool Json, const std::string& Message, int Code)
 {
     Note(Message);
-    if (Json)
-        std::cout << ojson{{"error", Message}, {"exit_code", Code}}.dump(-1, ' ', false, ojson::error_handler_t::replace)
-                  << "\n";
+    if (!Json)
+        return;
+    ojson j{{"error", Message}, {"exit_code", Code}};
+    if (Code == kExitInterrupted)
+        j["interrupted"] = true;
+    std::cout << j.dump(-1, ' ', false, ojson::error_handler_t::replace) << "\n";
 }
 
 }  // namespace
@@ -339,7 +344,7 @@ int main(int argc, char** argv)
             RunRestore(out, PortChoice(restoreArgs), restoreFile, dryRun, force, apply);
         }
     } catch (const EInterrupted& e) {
-        ReportError(json, e.Message(), kExitInterrupted);
+        ReportError(json && !e.InJsonOutput(), e.Message(), kExitInterrupted);
         rc = kExitInterrupted;
     } catch (const EUsageError& e) {
         ReportError(json, e.Message(), kExitUsage);

@@ -40,10 +40,19 @@ private:
 // "COM5", "com5" or "5" -> 5 (1-255). Raises EUsageError otherwise.
 uint16_t ParsePortName(std::string_view Text);
 
-// Ctrl+C or SIGTERM ended the command: exit status 130.
+// Ctrl+C or SIGTERM ended the command: exit status 130. InJsonOutput: the
+// command's JSON document, with "interrupted": true and what was done,
+// has been printed already, so no second document is printed for it.
 class EInterrupted : public Exception {
 public:
-    using Exception::Exception;
+    explicit EInterrupted(std::string Message, bool InJsonOutput = false)
+        : Exception(std::move(Message)), FInJsonOutput(InJsonOutput)
+    {
+    }
+    bool InJsonOutput() const { return FInJsonOutput; }
+
+private:
+    bool FInJsonOutput;
 };
 
 // Raises EUsageError when the folder File would be created in does not

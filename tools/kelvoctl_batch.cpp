@@ -208,10 +208,12 @@ void SaveAll(const TOutput& Out, const TBatchChoice& Where, const TSettingsFor& 
         ojson j{{"modules", std::move(modules)}};
         if (DryRun)
             j["dry_run"] = true;
-        if (interrupted)
+        if (interrupted) {
             j["interrupted"] = true;
-        if (!error.empty())
+            j["error"] = error.empty() ? "interrupted" : "interrupted; " + error;
+        } else if (!error.empty()) {
             j["error"] = error;
+        }
         PrintJson(j);
     } else if (listed > 0) {
         ClearProgress();
@@ -221,7 +223,7 @@ void SaveAll(const TOutput& Out, const TBatchChoice& Where, const TSettingsFor& 
     }
     // Ctrl+C after the last module was done has cut nothing short.
     if (interrupted)
-        throw EInterrupted(error.empty() ? "interrupted" : "interrupted; " + error);
+        throw EInterrupted(error.empty() ? "interrupted" : "interrupted; " + error, Out.Json);
     if (!error.empty())
         throw EStepFailed(error, Out.Json);
 }

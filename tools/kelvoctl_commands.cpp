@@ -82,11 +82,15 @@ void SaveAndReport(const TOutput& Out, TConnection& C, const std::vector<TAssign
                 list.push_back(ojson{{"key", k.Key}, {"backup", k.Backup}, {"module", k.Module}});
             j["skipped"] = std::move(list);
         }
-        if (stopped)
-            j["interrupted"] = ojson{{"sent", outcome.Sent}, {"total", outcome.Total}};
+        if (stopped) {
+            j["interrupted"] = true;
+            j["writes"] = ojson{{"sent", outcome.Sent}, {"total", outcome.Total}};
+        }
         j["not_taken"] = ChangesJson(missed);
         j["module"] = RecordJson(C.Session.ModuleRecord);
-        if (!error.empty())
+        if (stopped)
+            j["error"] = interrupted;
+        else if (!error.empty())
             j["error"] = error;
         PrintJson(j);
     } else {
@@ -110,7 +114,7 @@ void SaveAndReport(const TOutput& Out, TConnection& C, const std::vector<TAssign
                   << RecordText(C.Session.ModuleRecord) << std::flush;
     }
     if (stopped)
-        throw EInterrupted(interrupted + "; the module now holds what is printed above");
+        throw EInterrupted(interrupted + "; the module now holds what is printed above", Out.Json);
     if (!error.empty())
         throw EStepFailed(error, Out.Json);
 }
@@ -345,15 +349,20 @@ void RunSearch(const TOutput& Out, const std::set<int32_t>& Speeds, std::vector<
         ojson j = FoundModulesJson(found);
         j["interfaces"] = std::move(results);
         j["skipped"] = std::move(skipped);
-        if (Interrupted())
+        const std::string stoppedText =
+            "interrupted after " + std::to_string(searched.load()) + " of " + total + " interfaces";
+        if (Interrupted()) {
             j["interrupted"] = true;
-        if (!error.empty())
+            j["error"] = stoppedText;
+        } else if (!error.empty()) {
             j["error"] = error;
+        }
         PrintJson(j);
     }
     ClearProgress();
     if (Interrupted())
-        throw EInterrupted("interrupted after " + std::to_string(searched.load()) + " of " + total + " interfaces");
+        throw EInterrupted("interrupted after " + std::to_string(searched.load()) + " of " + total + " interfaces",
+                           Out.Json);
     if (!error.empty())
         throw EStepFailed(error, Out.Json);
 }

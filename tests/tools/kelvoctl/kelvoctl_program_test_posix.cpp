@@ -648,28 +648,35 @@ TEST_F(KelvoctlProgram, APortInUseOrForbiddenIsNamedSo)
 
 TEST_F(KelvoctlProgram, CtrlCEndsReadsAtOnceAndFinishesTheWriteInProgress)
 {
-    // A read waiting for a module that fell silent, 36 s per attempt.
+    // A read waiting for a module that fell silent, 36 s per attempt: the
+    // signal ends the wait, and nothing more is sent. (Had it not, the next
+    // request would follow when the wait ran out.)
     TSimSettings s = DefaultSimSettings();
     s.SpeedCode = 10;  // 115200
     s.Faults.EverySecond = true;
     Serve(s);
     {
-        TChild child({"read", kCom, "--speed", "115200"});
+        TChild child({"--json", "read", kCom, "--speed", "115200"});
         ASSERT_TRUE(WaitFor([&] { return Module->RequestLog().size() >= 2; }));
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        const auto sent = std::chrono::steady_clock::now();
+        const size_t asked = Module->RequestLog().size();
         child.Signal(SIGINT);
         const TRun r = child.Finish();
-        EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(500));
         EXPECT_EQ(r.Status, 130) << Describe(r);
+        EXPECT_EQ(Module->RequestLog().size(), asked);
         EXPECT_NE(r.Err.find("interrupted while reading the identification"), std::string::npos) << Describe(r);
+        // One JSON document, that says so.
+        const auto j = nlohmann::json::parse(r.Out);
+        EXPECT_TRUE(j["interrupted"].get<bool>()) << r.Out;
+        EXPECT_EQ(j["exit_code"], 130);
         // The port is free again.
         EXPECT_EQ(AfProbeComPort(int(kPort)), ppAvailable);
     }
     Pty->Stop();
 
-    // A restore of twelve changes, stopped after the first write: the report
-    // matches what the module took, and nothing more is sent.
+    // A restore of twelve changes, stopped after the first write: the write
+    // in progress finishes, nothing more is sent, and the report matches
+    // what the module took.
     s = DefaultSimSettings();
     s.ReplyDelayMs = 60;
     Serve(s);
@@ -683,19 +690,32 @@ TEST_F(KelvoctlProgram, CtrlCEndsReadsAtOnceAndFinishesTheWriteInProgress)
         c["upper"] = 5 + ch;
     }
     std::ofstream(file) << doc.dump(2);
-    Module->ClearLogs();
-    TChild child({"restore", kCom, file.string()});
-    ASSERT_TRUE(WaitFor([&] { return !Module->WriteLog().empty(); }));
-    child.Signal(SIGINT);
-    const TRun r = child.Finish();
-    const size_t took = Module->WriteLog().size();
-    EXPECT_EQ(r.Status, 130) << Describe(r);
-    EXPECT_LT(took, 12u);
-    EXPECT_NE(r.Out.find("Interrupted after " + std::to_string(took) + " of 12 writes"), std::string::npos)
-        << Describe(r);
-    EXPECT_NE(r.Out.find("The module now holds:"), std::string::npos) << Describe(r);
-    // Each write with its write enable, and nothing more.
-    EXPECT_EQ(NonReads().size(), 2 * took);
+    auto interruptRestore = [&](const std::vector<std::string>& Args) {
+        Module->ClearLogs();
+        TChild child(Args);
+        EXPECT_TRUE(WaitFor([&] { return !Module->WriteLog().empty(); }));
+        const size_t atSignal = Module->WriteLog().size();
+        child.Signal(SIGINT);
+        const TRun r = child.Finish();
+        const size_t took = Module->WriteLog().size();
+        EXPECT_EQ(r.Status, 130) << Describe(r);
+        EXPECT_GE(took, atSignal);
+        EXPECT_LE(took, atSignal + 1);
+        // Each write with its write enable, and nothing more.
+        EXPECT_EQ(NonReads().size(), 2 * took);
+        return std::pair{r, took};
+    };
+    const auto [text, took] = interruptRestore({"restore", kCom, file.string()});
+    EXPECT_NE(text.Out.find("Interrupted after " + std::to_string(took) + " of 12 writes"), std::string::npos)
+        << Describe(text);
+    EXPECT_NE(text.Out.find("The module now holds:"), std::string::npos) << Describe(text);
+    // With --json: one document, the partial result in it.
+    const auto [json, jsonTook] = interruptRestore({"--json", "restore", kCom, file.string()});
+    const auto j = nlohmann::json::parse(json.Out);
+    EXPECT_TRUE(j["interrupted"].get<bool>()) << json.Out;
+    EXPECT_EQ(j["writes"]["sent"], jsonTook);
+    EXPECT_EQ(j["writes"]["total"], 12 - took);
+    EXPECT_TRUE(j["module"].is_object());
 
     // A measurement stopped by Ctrl+C sums up and ends well.
     TChild measure({"measure", kCom, "--count", "0", "--interval", "100"});
