@@ -26,9 +26,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "kelvoctl_args.h"
 #include "uConversionUtils.h"
 #include "uKelvoxx.h"
+#include "uNumberText.h"
 #include "AfComPortCore.h"
 #include "uSimPty.h"
 #include "KelvoctlRun.h"
@@ -322,7 +322,7 @@ TEST_F(KelvoctlProgram, MeasureShowsOverrangeInvalidAndUnansweredPollsApart)
     }
     ASSERT_EQ(rows.size(), 2u) << Describe(r);
     ASSERT_EQ(rows[0].size(), 5u);
-    EXPECT_TRUE(ctl::ParseDecimal(rows[0][1]));
+    EXPECT_TRUE(ParseDecimal(rows[0][1]));
     EXPECT_EQ(rows[0][2], "OVR");
     EXPECT_EQ(rows[0][3], "-");
     EXPECT_EQ(rows[1], (std::vector<std::string>{rows[1][0], "no", "answer", "no", "answer", "no", "answer", "no",
