@@ -662,7 +662,7 @@ std::string TMainLogic::LoadConfiguration(const std::string& File)
     if (!Connected())
         return "Not connected to a module";
     const TKelvorec& device = Session.ModuleRecord;
-    std::vector<ctl::TAssignment> settings;
+    std::vector<TAssignment> settings;
     try {
         const ctl::TBackup backup = ctl::ParseBackup(ReadTextFile(File, kMaxConfigurationFileSize));
         if (backup.Model != ModelName(device.Model))
@@ -678,7 +678,7 @@ std::string TMainLogic::LoadConfiguration(const std::string& File)
                                  (backup.Serial.empty() ? std::string("of unknown serial number") : backup.Serial) +
                                  ", this one is " + ModuleTextToUtf8(device.Info.SerialText) +
                                  ". Take its address and speed too?");
-        for (const ctl::TAssignment& a : backup.Settings) {
+        for (const TAssignment& a : backup.Settings) {
             if (!a.Key.IsCommSetting() || takeComm)
                 settings.push_back(a);
         }
@@ -686,14 +686,14 @@ std::string TMainLogic::LoadConfiguration(const std::string& File)
         TKelvoSession check;
         check.ModuleRecord = device;
         check.ResetWorkingCopy();
-        ctl::ApplyAssignments(check, settings);
+        ApplyAssignments(check, settings);
     } catch (const ETextFileError& e) {
         return e.what();
     } catch (const std::exception& e) {
         return File + ": " + e.what();
     }
     Session.ResetWorkingCopy();
-    ctl::ApplyAssignments(Session, settings);
+    ApplyAssignments(Session, settings);
     FillCommunicationPage();
     if (FPage == TPage::Channel)
         FillChannelPage(FChannel);

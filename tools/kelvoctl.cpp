@@ -29,7 +29,7 @@
 #include "kelvoctl_commands.h"
 #include "kelvoctl_connect.h"
 #include "kelvoctl_console.h"
-#include "kelvoctl_keys.h"
+#include "uModuleSettings.h"
 #include "kelvoctl_report.h"
 #include "kelvoctl_usb.h"
 #include "uLogUtils.h"
@@ -347,6 +347,10 @@ int main(int argc, char** argv)
         ReportError(json && !e.InJsonOutput(), e.Message(), kExitInterrupted);
         rc = kExitInterrupted;
     } catch (const EUsageError& e) {
+        ReportError(json, e.Message(), kExitUsage);
+        rc = kExitUsage;
+    } catch (const ESettingError& e) {
+        // A setting the module cannot take, found before anything was written.
         ReportError(json, e.Message(), kExitUsage);
         rc = kExitUsage;
     } catch (const EStepFailed& e) {

@@ -14,7 +14,7 @@
 
 #include "kelvoctl_args.h"
 #include "kelvoctl_commands.h"
-#include "kelvoctl_keys.h"
+#include "uModuleSettings.h"
 
 namespace kelvo::ctl {
 

@@ -13,7 +13,7 @@
 #include "kelvoctl_connect.h"
 #include "kelvoctl_console.h"
 #include "kelvoctl_json.h"
-#include "kelvoctl_keys.h"
+#include "uModuleSettings.h"
 #include "kelvoctl_parallel.h"
 #include "kelvoctl_report.h"
 #include "kelvoctl_save.h"

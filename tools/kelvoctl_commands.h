@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "kelvoctl_args.h"
-#include "kelvoctl_keys.h"
+#include "uModuleSettings.h"
 
 namespace kelvo::ctl {
 

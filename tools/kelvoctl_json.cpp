@@ -106,7 +106,7 @@ void AddSetting(TBackup& Out, const std::string& Key, const nlohmann::json& V)
     TKey key;
     try {
         key = ParseKey(Key);
-    } catch (const EUsageError&) {
+    } catch (const ESettingError&) {
         Invalid("unknown setting \"" + Key + "\"");
     }
     const auto text = ValueText(V, Key, key.Field);
@@ -114,7 +114,7 @@ void AddSetting(TBackup& Out, const std::string& Key, const nlohmann::json& V)
         return;
     try {
         Out.Settings.push_back(ParseSetting(Key, *text, TValueSource::Backup));
-    } catch (const EUsageError& e) {
+    } catch (const ESettingError& e) {
         Invalid(e.Message());
     }
 }

@@ -34,7 +34,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "kelvoctl_keys.h"
+#include "uModuleSettings.h"
 #include "uKelvoxx.h"
 
 namespace kelvo::ctl {

@@ -5,7 +5,7 @@
 
 #include "kelvoctl_args.h"
 #include "kelvoctl_json.h"
-#include "kelvoctl_keys.h"
+#include "uModuleSettings.h"
 #include "kelvoctl_table.h"
 #include "kelvoctl_text.h"
 

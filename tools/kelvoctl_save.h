@@ -9,7 +9,7 @@
 
 #include "kelvoctl_connect.h"
 #include "kelvoctl_json.h"
-#include "kelvoctl_keys.h"
+#include "uModuleSettings.h"
 
 namespace kelvo::ctl {
 

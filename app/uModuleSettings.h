@@ -1,5 +1,6 @@
 #pragma once
-// The settings kelvoctl can change, as KEY=VALUE:
+// A module's settings by name, as KEY=VALUE: what kelvoctl sets and what
+// configuration files (uModuleBackup) hold:
 //
 //   address=5  speed=19200  userdata="Hala 3"
 //   ch2.name=Teplota  ch2.unit=C  ch2.min=-50  ch2.max=150  ch2.decimals=1
@@ -19,11 +20,19 @@
 #include <string_view>
 #include <vector>
 
-#include "kelvoctl_args.h"
+#include "uExceptions.h"
 #include "uKelvoSession.h"
 #include "uKelvoxx.h"
 
-namespace kelvo::ctl {
+namespace kelvo {
+
+// A value that is not one of a setting's: an unknown key, a value outside
+// the limits or of the wrong kind, a change the module cannot take. The
+// message names the key.
+class ESettingError : public Exception {
+public:
+    using Exception::Exception;
+};
 
 enum class TKeyField : uint8_t {
     // the module
@@ -87,10 +96,10 @@ struct TAssignment {
 // where the module holds it already, and refused where it would change it.
 enum class TValueSource : uint8_t { Typed, Backup };
 
-// "ch2.unit" (any letter case) -> the key; EUsageError for an unknown one.
+// "ch2.unit" (any letter case) -> the key; ESettingError for an unknown one.
 TKey ParseKey(std::string_view Key);
 
-// A value for Key, checked against the editor's limits; EUsageError with a
+// A value for Key, checked against the editor's limits; ESettingError with a
 // message naming the key otherwise: a number outside the limits, a whole
 // number outside its range ("ch1.decimals: -1 is outside 0 ... 2"), a text
 // too long or with a control character in it (a tab, a line break).
@@ -99,7 +108,7 @@ TAssignment ParseSetting(std::string_view Key, std::string_view Value, TValueSou
 // "KEY=VALUE" (the value may be empty, e.g. "ch1.unit=").
 TAssignment ParseAssignment(std::string_view KeyEqualsValue);
 
-// The value of Key in Record as kelvoctl shows it and backups hold it
+// The value of Key in Record as kelvoctl and the files show it
 // (UTF-8, the same form ParseSetting accepts): a number with at most six
 // significant digits where setting that gives the module back exactly what
 // it holds, else in as many digits as that takes (1000001, not 1000000);
@@ -121,10 +130,10 @@ struct TChange {
 // A value the module cannot hold: as it would store it, it lies beyond the
 // limits, or it reads back as another number than the one asked for.
 // Nearest is the nearest value it can hold.
-class ENotHoldable : public EUsageError {
+class ENotHoldable : public ESettingError {
 public:
     ENotHoldable(std::string Message, std::string Nearest)
-        : EUsageError(std::move(Message)), FNearest(std::move(Nearest))
+        : ESettingError(std::move(Message)), FNearest(std::move(Nearest))
     {
     }
     const std::string& Nearest() const { return FNearest; }
@@ -142,7 +151,7 @@ struct TApplyOptions {
 // Applies the assignments in order to the session's working copy (a later
 // one of the same key wins) and returns the keys whose value changed, each
 // once. A value equal to what the working copy holds changes nothing. A
-// changing value the module cannot take raises EUsageError and leaves the
+// changing value the module cannot take raises ESettingError and leaves the
 // working copy untouched: address and speed on other models than KelvoRS,
 // a gain or 4-20 mA option the channel does not have, a channel the module
 // did not report, a value only a module that holds it may carry; and
@@ -157,4 +166,4 @@ std::vector<TChange> ApplyAssignments(TKelvoSession& Session, const std::vector<
 std::vector<TChange> ChangesNotTaken(const TKelvorec& Wanted, const TKelvorec& Got,
                                      const std::vector<TChange>& Changes);
 
-}  // namespace kelvo::ctl
+}  // namespace kelvo

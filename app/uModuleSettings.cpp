@@ -1,14 +1,15 @@
-#include "kelvoctl_keys.h"
+#include "uModuleSettings.h"
 
 #include <array>
 #include <cmath>
 #include <cstdio>
 
-#include "kelvoctl_text.h"
 #include "uConversionUtils.h"
 #include "uEditorLimits.h"
+#include "uModuleText.h"
+#include "uNumberText.h"
 
-namespace kelvo::ctl {
+namespace kelvo {
 
 namespace {
 
@@ -57,7 +58,7 @@ const TFieldInfo& InfoOf(TKeyField Field)
 
 [[noreturn]] void Refuse(const TKey& Key, const std::string& Why)
 {
-    throw EUsageError(Key.Name() + ": " + Why);
+    throw ESettingError(Key.Name() + ": " + Why);
 }
 
 std::string Quoted(std::string_view Value)
@@ -411,7 +412,7 @@ TKey ParseKey(std::string_view Key)
     for (const TFieldInfo& f : Fields())
         if (field == f.Name && f.PerChannel == (channel != 0))
             return {f.Field, channel};
-    throw EUsageError("unknown key \"" + std::string(Key) +
+    throw ESettingError("unknown key \"" + std::string(Key) +
                       "\" (keys: address, speed, userdata, chN.name, chN.unit, chN.min, chN.max, "
                       "chN.decimals, chN.gain, chN.sensor, chN.watch, chN.upper, chN.lower, chN.hyst; N = 1-4)");
 }
@@ -456,7 +457,7 @@ TAssignment ParseAssignment(std::string_view KeyEqualsValue)
 {
     const size_t eq = KeyEqualsValue.find('=');
     if (eq == std::string_view::npos || eq == 0)
-        throw EUsageError("\"" + std::string(KeyEqualsValue) + "\" is not KEY=VALUE");
+        throw ESettingError("\"" + std::string(KeyEqualsValue) + "\" is not KEY=VALUE");
     return ParseSetting(KeyEqualsValue.substr(0, eq), KeyEqualsValue.substr(eq + 1));
 }
 
@@ -593,4 +594,4 @@ std::vector<TChange> ChangesNotTaken(const TKelvorec& Wanted, const TKelvorec& G
     return out;
 }
 
-}  // namespace kelvo::ctl
+}  // namespace kelvo
