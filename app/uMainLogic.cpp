@@ -4,10 +4,10 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "kelvoctl_json.h"
 #include "kelvoctl_report.h"
 #include "uConversionUtils.h"
 #include "uMessageSink.h"
+#include "uModuleBackup.h"
 #include "uModuleText.h"
 #include "uTextFile.h"
 #include "uLogUtils.h"
@@ -650,7 +650,7 @@ std::string TMainLogic::SaveConfiguration(const std::string& File)
         return "Not connected to a module";
     try {
         const std::string made = IsoTimeText(std::chrono::system_clock::now());
-        WriteTextFileReplacing(File, ctl::BackupJson(Session.WorkingRecord(), made).dump(2) + "\n");
+        WriteTextFileReplacing(File, BackupJson(Session.WorkingRecord(), made).dump(2) + "\n");
     } catch (const std::exception& e) {
         return e.what();
     }
@@ -664,7 +664,7 @@ std::string TMainLogic::LoadConfiguration(const std::string& File)
     const TKelvorec& device = Session.ModuleRecord;
     std::vector<TAssignment> settings;
     try {
-        const ctl::TBackup backup = ctl::ParseBackup(ReadTextFile(File, kMaxConfigurationFileSize));
+        const TBackup backup = ParseBackup(ReadTextFile(File, kMaxConfigurationFileSize));
         if (backup.Model != ModelName(device.Model))
             return File + " holds the configuration of a " +
                    (backup.Model.empty() ? std::string("module of unknown model") : backup.Model) + ", not of a " +

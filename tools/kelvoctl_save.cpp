@@ -148,7 +148,7 @@ TBackup ReadBackupFile(const std::string& File)
     }
     try {
         return ParseBackup(text);
-    } catch (const EUsageError& e) {
+    } catch (const EBackupError& e) {
         throw EUsageError(File + ": " + e.Message());
     }
 }

@@ -1,0 +1,74 @@
+#pragma once
+// Configuration (backup) files: the editable configuration of one module as
+// JSON, written by the window's "Uložit do souboru…" and kelvoctl backup,
+// read by the window's "Načíst ze souboru…" and kelvoctl restore:
+//
+//   {
+//     "kelvoctl": "backup", "version": 1,
+//     "model": "KelvoUSB", "identification": "KelvoUSB 4AI v1.07",
+//     "serial": "0042.xx.xx/0256",
+//     "settings": {
+//       "address": 1, "speed": 9600, "userdata": "Hala 3, rozvadec",
+//       "ch1": { "name": "Tlak", "unit": "bar", "min": 0, "max": 10, "decimals": 2,
+//                "gain": null, "sensor": "on", "watch": "on",
+//                "upper": 8, "lower": 1, "hyst": 0.2 },
+//       ...
+//     }
+//   }
+//
+// The settings use the keys of "kelvoctl set" and the same limits. Numbers
+// are written as kelvoctl shows them: short where that gives the module
+// back the same value, else in as many digits as that takes, so a backup
+// restored onto the module it came from changes nothing. A value the module
+// held that no one could type (a range limit as the module stores it, a
+// control character in a text) restores where the module holds it still,
+// and is refused where it would change the module. null marks a setting the
+// module does not have (a channel without gain, ...); restoring skips it.
+// Model, identification, serial and the time it was made (local time)
+// describe where the backup came from. Restore refuses a backup of another
+// model and, onto a module of another serial number, leaves address and
+// speed alone unless forced. Older backups carry no serial_number and no
+// made; the serial text serves then.
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "uExceptions.h"
+#include "uKelvoxx.h"
+#include "uModuleSettings.h"
+
+namespace kelvo {
+
+constexpr int kBackupVersion = 1;
+
+// A file that is not a complete, valid backup.
+class EBackupError : public Exception {
+public:
+    using Exception::Exception;
+};
+
+// The value of Key in Record as JSON: a number for the numeric settings,
+// text for the others, null where the key does not apply; numbers as
+// KeyValueText writes them.
+nlohmann::ordered_json KeyValueJson(const TKelvorec& Record, const TKey& Key);
+
+// The backup document of Record, made at Made ("2024-05-01 12:03:07").
+nlohmann::ordered_json BackupJson(const TKelvorec& Record, const std::string& Made = std::string());
+
+struct TBackup {
+    std::string Model;   // ModelName of the module it came from
+    std::string Serial;  // its serial text ("0042.xx.xx/0256"), empty when the file has none
+    std::string Made;    // when the backup was made, empty when the file does not say
+    std::vector<TAssignment> Settings;
+};
+
+// Reads a backup file's text. Anything that is not a complete, valid backup
+// raises EBackupError saying what is wrong in one line: not JSON (with the
+// line and column), another kind of document or version, an unknown key, a
+// value of the wrong type or outside its limits.
+TBackup ParseBackup(std::string_view Text);
+
+}  // namespace kelvo
