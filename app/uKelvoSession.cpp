@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <climits>
+#include <cstdio>
 #include <exception>
 #include <vector>
 
@@ -60,6 +61,13 @@ TReplyFault ClassifyRefusedReply(const RawByteString& Reply)
     if (Reply.size() > announced)
         return TReplyFault::StrayBytes;
     return CheckVerdel97Packet(Reply) == 5 ? TReplyFault::Checksum : TReplyFault::Malformed;
+}
+
+std::string SerialNumberText(const TKelvorec& Record)
+{
+    char serial[16];
+    std::snprintf(serial, sizeof serial, "%.4d", int(Record.Info.SerialNumber));
+    return serial;
 }
 
 TKelvoSession::TKelvoSession() = default;

@@ -39,6 +39,10 @@ enum class TReplyFault : uint8_t {
 // empty; Malformed for a frame the check accepts).
 TReplyFault ClassifyRefusedReply(const RawByteString& Reply);
 
+// The serial number as the found list shows it: at least four digits,
+// "0256".
+std::string SerialNumberText(const TKelvorec& Record);
+
 class TKelvoSession {
 public:
     TKelvoSession();

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "kelvoctl_report.h"
 #include "uConversionUtils.h"
 #include "uMessageSink.h"
 #include "uModuleBackup.h"
@@ -250,7 +249,7 @@ void TMainLogic::AddFoundModule(ICommunicationInterface* Interface, const TKelvo
             name = "USB";
         else
             Interface->GetName(name);
-        FRows.push_back(ModelName(Record.Model) + "|" + name + "|" + ctl::SerialNumberText(Record));
+        FRows.push_back(ModelName(Record.Model) + "|" + name + "|" + SerialNumberText(Record));
         FFound.emplace_back(Interface);
     }
     UpdateFoundModulesView();

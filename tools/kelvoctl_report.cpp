@@ -104,13 +104,6 @@ ojson RecordJson(const TKelvorec& Record)
     return j;
 }
 
-std::string SerialNumberText(const TKelvorec& Record)
-{
-    char serial[16];
-    std::snprintf(serial, sizeof serial, "%.4d", int(Record.Info.SerialNumber));
-    return serial;
-}
-
 std::string FoundModulesText(const std::vector<TFoundModule>& Found)
 {
     TTextTable t({"Model", "Interface", "Serial number", "Speed"});
