@@ -636,13 +636,6 @@ void TMainLogic::StopRecording()
         FView.ShowRecording(false, std::string());
 }
 
-namespace {
-
-// A configuration file is a few kilobytes; anything far larger is not one.
-constexpr uintmax_t kMaxConfigurationFileSize = 1 << 20;
-
-}  // namespace
-
 std::string TMainLogic::SaveConfiguration(const std::string& File)
 {
     if (!Connected())
@@ -663,30 +656,28 @@ std::string TMainLogic::LoadConfiguration(const std::string& File)
     const TKelvorec& device = Session.ModuleRecord;
     std::vector<TAssignment> settings;
     try {
-        const TBackup backup = ParseBackup(ReadTextFile(File, kMaxConfigurationFileSize));
-        if (backup.Model != ModelName(device.Model))
-            return File + " holds the configuration of a " +
-                   (backup.Model.empty() ? std::string("module of unknown model") : backup.Model) + ", not of a " +
-                   ModelName(device.Model);
         // Address and speed belong to one module on its bus: from another
         // module they are taken only when the user says so.
-        const bool sameModule = !backup.Serial.empty() && backup.Serial == ModuleTextToUtf8(device.Info.SerialText);
-        bool takeComm = device.Model == kModelKelvoRS;
-        if (takeComm && !sameModule)
-            takeComm = FView.Ask("The file comes from the module " +
-                                 (backup.Serial.empty() ? std::string("of unknown serial number") : backup.Serial) +
-                                 ", this one is " + ModuleTextToUtf8(device.Info.SerialText) +
-                                 ". Take its address and speed too?");
-        for (const TAssignment& a : backup.Settings) {
-            if (!a.Key.IsCommSetting() || takeComm)
-                settings.push_back(a);
-        }
+        const auto ask = [this](const TBackup& Backup, const TKelvorec& Device, const std::vector<TSkipped>&) {
+            return FView.Ask("The file comes from the module " +
+                             (Backup.Serial.empty() ? std::string("of unknown serial number") : Backup.Serial) +
+                             ", this one is " + ModuleTextToUtf8(Device.Info.SerialText) +
+                             ". Take its address and speed too?");
+        };
+        std::vector<TSkipped> skipped;
+        settings = BackupSettingsFor(ReadBackupFile(File), device, ask, skipped);
         // Everything is checked on a copy before the working copy changes.
         TKelvoSession check;
         check.ModuleRecord = device;
         check.ResetWorkingCopy();
         ApplyAssignments(check, settings);
+    } catch (const EBackupOfAnotherModel& e) {
+        return File + " holds the configuration of a " +
+               (e.BackupModel().empty() ? std::string("module of unknown model") : e.BackupModel()) + ", not of a " +
+               e.ModuleModel();
     } catch (const ETextFileError& e) {
+        return e.what();
+    } catch (const EBackupError& e) {
         return e.what();
     } catch (const std::exception& e) {
         return File + ": " + e.what();

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "uTextFile.h"
+
 #include "uModuleText.h"
 #include "uNumberText.h"
 
@@ -239,6 +241,73 @@ TBackup ParseBackup(std::string_view Text)
     std::stable_sort(out.Settings.begin(), out.Settings.end(),
                      [&](const TAssignment& A, const TAssignment& B) { return rank(A) < rank(B); });
     return out;
+}
+
+namespace {
+
+// A backup is a few kilobytes; anything far larger is not one.
+constexpr uintmax_t kMaxBackupFileSize = 1 << 20;
+
+std::string ModelText(const std::string& Model)
+{
+    return Model.empty() ? std::string("module of unknown model") : Model;
+}
+
+}  // namespace
+
+TBackup ReadBackupFile(const std::string& File)
+{
+    std::string text;
+    try {
+        text = ReadTextFile(File, kMaxBackupFileSize);
+    } catch (const ETextFileError& e) {
+        if (e.TooLarge())
+            throw EBackupError(File + " is not a kelvoctl backup (far too large)");
+        throw;
+    }
+    try {
+        return ParseBackup(text);
+    } catch (const EBackupError& e) {
+        throw EBackupError(File + ": " + e.Message());
+    }
+}
+
+EBackupOfAnotherModel::EBackupOfAnotherModel(std::string BackupModel, std::string ModuleModel)
+    : EBackupError("a backup of a " + ModelText(BackupModel) + ", not of a " + ModelText(ModuleModel)),
+      FBackupModel(std::move(BackupModel)),
+      FModuleModel(std::move(ModuleModel))
+{
+}
+
+std::vector<TAssignment> BackupSettingsFor(const TBackup& Backup, const TKelvorec& Device,
+                                           const TTakeCommSettings& Take, std::vector<TSkipped>& Skipped)
+{
+    if (Backup.Model != ModelName(Device.Model))
+        throw EBackupOfAnotherModel(Backup.Model, ModelName(Device.Model));
+    const bool sameModule = !Backup.Serial.empty() && Backup.Serial == ModuleTextToUtf8(Device.Info.SerialText);
+    // What address and speed of the backup would change on this module.
+    std::vector<TSkipped> atStake;
+    if (Device.Model == kModelKelvoRS && !sameModule) {
+        for (const TAssignment& a : Backup.Settings) {
+            if (!a.Key.IsCommSetting())
+                continue;
+            TKelvoSession probe;
+            probe.ModuleRecord = Device;
+            probe.ResetWorkingCopy();
+            const std::vector<TChange> change = ApplyAssignments(probe, {a});
+            if (!change.empty())
+                atStake.push_back({a.Key.Name(), change.front().New, change.front().Old});
+        }
+    }
+    const bool takeComm =
+        Device.Model == kModelKelvoRS && (sameModule || atStake.empty() || (Take && Take(Backup, Device, atStake)));
+    if (!takeComm)
+        Skipped.insert(Skipped.end(), atStake.begin(), atStake.end());
+    std::vector<TAssignment> settings;
+    for (const TAssignment& a : Backup.Settings)
+        if (!a.Key.IsCommSetting() || takeComm)
+            settings.push_back(a);
+    return settings;
 }
 
 }  // namespace kelvo

@@ -30,6 +30,7 @@
 // speed alone unless forced. Older backups carry no serial_number and no
 // made; the serial text serves then.
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -70,5 +71,49 @@ struct TBackup {
 // line and column), another kind of document or version, an unknown key, a
 // value of the wrong type or outside its limits.
 TBackup ParseBackup(std::string_view Text);
+
+// ParseBackup of the file File (a few kilobytes; one of more than 1 MiB is
+// none): EBackupError with File in front of what is wrong, or the
+// ETextFileError of a file that cannot be read.
+TBackup ReadBackupFile(const std::string& File);
+
+// --- loading a backup onto a module -----------------------------------------
+
+// A backup of another model than the module's.
+class EBackupOfAnotherModel : public EBackupError {
+public:
+    EBackupOfAnotherModel(std::string BackupModel, std::string ModuleModel);
+    // ModelName of each; empty for a model that is not known.
+    const std::string& BackupModel() const { return FBackupModel; }
+    const std::string& ModuleModel() const { return FModuleModel; }
+
+private:
+    std::string FBackupModel;
+    std::string FModuleModel;
+};
+
+// A setting of a backup that loading leaves alone: the backup's value and
+// the module's, as kelvoctl shows them.
+struct TSkipped {
+    std::string Key;
+    std::string Backup;
+    std::string Module;
+};
+
+// Asked whether address and speed go onto Device from a backup of another
+// module (or one that does not say which): AtStake are those that would
+// change. True takes them. The window asks the user; kelvoctl answers with
+// --force.
+using TTakeCommSettings =
+    std::function<bool(const TBackup& Backup, const TKelvorec& Device, const std::vector<TSkipped>& AtStake)>;
+
+// The settings of Backup to load onto Device, the one rule for every face:
+// the model must be the backup's (else EBackupOfAnotherModel); address and
+// speed go only onto a KelvoRS (the others merely record them), and - since
+// two modules on one bus must not share an address - only onto the module
+// the backup is of (its serial number), unless Take says yes. Take is asked
+// only when one of them would change; those it leaves out go to Skipped.
+std::vector<TAssignment> BackupSettingsFor(const TBackup& Backup, const TKelvorec& Device,
+                                           const TTakeCommSettings& Take, std::vector<TSkipped>& Skipped);
 
 }  // namespace kelvo

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <functional>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -134,4 +135,87 @@ TEST(ModuleBackup, AnythingButAValidBackupIsRefused)
             EXPECT_NE(e.Message().find("incomplete (missing: " + what + ")"), std::string::npos) << e.Message();
         }
     }
+}
+
+TEST(ModuleBackup, AddressAndSpeedGoOnlyOntoTheirModuleUnlessTaken)
+{
+    TKelvorec rs = SampleRecord(kModelKelvoRS);
+    TKelvorec source = rs;
+    source.Info.Address = 7;
+    source.Channels[0].Unit = FitText("V", kUnitWidth);
+    const TBackup backup = ParseBackup(BackupJson(source).dump());
+    auto keys = [](const std::vector<TAssignment>& Settings) {
+        std::vector<std::string> out;
+        for (const TAssignment& a : Settings)
+            if (a.Key.IsCommSetting())
+                out.push_back(a.Key.Name());
+        return out;
+    };
+    const std::vector<std::string> comm{"address", "speed"};
+
+    struct TCase {
+        const char* What;
+        std::string DeviceSerial;
+        uint8_t Model;
+        bool Answer;
+        size_t Asked;
+        std::vector<std::string> Comm;
+        size_t Skipped;
+    };
+    for (const TCase& c : std::vector<TCase>{
+             {"its own module", source.Info.SerialText, kModelKelvoRS, false, 0, comm, 0},
+             {"another module, taken", "0042.xx.xx/0999", kModelKelvoRS, true, 1, comm, 0},
+             {"another module, left alone", "0042.xx.xx/0999", kModelKelvoRS, false, 1, {}, 1},
+         }) {
+        TKelvorec device = rs;
+        device.Info.SerialText = c.DeviceSerial;
+        size_t asked = 0;
+        std::vector<TSkipped> skipped;
+        const auto settings = BackupSettingsFor(
+            backup, device,
+            [&](const TBackup&, const TKelvorec&, const std::vector<TSkipped>& AtStake) {
+                ++asked;
+                EXPECT_EQ(AtStake.size(), 1u);  // the speed is the same
+                return c.Answer;
+            },
+            skipped);
+        EXPECT_EQ(asked, c.Asked) << c.What;
+        EXPECT_EQ(keys(settings), c.Comm) << c.What;
+        ASSERT_EQ(skipped.size(), c.Skipped) << c.What;
+        if (!skipped.empty()) {
+            EXPECT_EQ(skipped[0].Key, "address");
+            EXPECT_EQ(skipped[0].Backup, "7");
+            EXPECT_EQ(skipped[0].Module, "1");
+        }
+        EXPECT_EQ(settings.size() - keys(settings).size(), backup.Settings.size() - 2) << c.What;
+    }
+
+    // A backup that does not say which module it is of is of another one,
+    // even for a module that does not say either.
+    TBackup anonymous = backup;
+    anonymous.Serial.clear();
+    TKelvorec unnamed = rs;
+    unnamed.Info.SerialText.clear();
+    std::vector<TSkipped> left;
+    EXPECT_TRUE(keys(BackupSettingsFor(anonymous, unnamed, nullptr, left)).empty());
+    EXPECT_EQ(left.size(), 1u);
+
+    // Nothing at stake: nobody is asked.
+    TKelvorec same = source;
+    same.Info.SerialText = "0042.xx.xx/0999";
+    std::vector<TSkipped> skipped;
+    BackupSettingsFor(backup, same, [](auto&&...) -> bool { throw std::logic_error("asked"); }, skipped);
+
+    // Onto another model than a KelvoRS address and speed are only
+    // recorded: never loaded, nobody asked.
+    TKelvorec usb = SampleRecord();
+    TKelvorec usbSource = usb;
+    usbSource.Info.Address = 7;
+    const auto usbSettings = BackupSettingsFor(ParseBackup(BackupJson(usbSource).dump()), usb,
+                                               [](auto&&...) -> bool { throw std::logic_error("asked"); }, skipped);
+    EXPECT_TRUE(keys(usbSettings).empty());
+    EXPECT_TRUE(skipped.empty());
+
+    // Another model is refused whole.
+    EXPECT_THROW(BackupSettingsFor(backup, SampleRecord(kModelKelvoUSB), nullptr, skipped), EBackupOfAnotherModel);
 }
