@@ -25,9 +25,8 @@
 // and is refused where it would change the module. null marks a setting the
 // module does not have (a channel without gain, ...); restoring skips it.
 // Model, identification, serial and the time it was made (local time)
-// describe where the backup came from. Restore refuses a backup of another
-// model and, onto a module of another serial number, leaves address and
-// speed alone unless forced. Older backups carry no serial_number and no
+// describe where the backup came from; loading one onto a module follows
+// BackupSettingsFor below. Older backups carry no serial_number and no
 // made; the serial text serves then.
 
 #include <functional>

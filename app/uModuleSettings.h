@@ -9,10 +9,11 @@
 // Each value is checked against the limits of the window's editor for it
 // (uEditorLimits) before anything is sent, and again as the module would
 // store it: a value the module cannot hold is refused, with the nearest
-// value it can hold, unless the nearest is asked for. Applying a list of settings changes the working
-// copy of a session exactly as the editors would, and only where the value
-// differs from what the module holds, so the save that follows writes the
-// settings that really change and nothing else.
+// value it can hold, unless the nearest is asked for. Applying a list of
+// settings changes the working copy of a session exactly as the editors
+// would, and only where the value differs from what the module holds, so
+// the save that follows writes the settings that really change and nothing
+// else.
 
 #include <cstdint>
 #include <optional>
