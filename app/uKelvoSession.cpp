@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <climits>
+#include <cstdio>
 #include <exception>
 #include <vector>
 
@@ -62,14 +63,29 @@ TReplyFault ClassifyRefusedReply(const RawByteString& Reply)
     return CheckVerdel97Packet(Reply) == 5 ? TReplyFault::Checksum : TReplyFault::Malformed;
 }
 
+std::string SerialNumberText(const TKelvorec& Record)
+{
+    char serial[16];
+    std::snprintf(serial, sizeof serial, "%.4d", int(Record.Info.SerialNumber));
+    return serial;
+}
+
 TKelvoSession::TKelvoSession() = default;
 
 bool TKelvoSession::Transact(ICommunicationInterface* Interface, uint8_t Instruction, const RawByteString& Data,
                              RawByteString& ReplyData, uint8_t Address, int32_t TimeoutMs)
 {
+    return Exchange(Interface, Instruction, Data, ReplyData, Address, TimeoutMs, false);
+}
+
+bool TKelvoSession::Exchange(ICommunicationInterface* Interface, uint8_t Instruction, const RawByteString& Data,
+                             RawByteString& ReplyData, uint8_t Address, int32_t TimeoutMs, bool EmptyQueueFirst)
+{
     SleepMs(kTransactPauseMs);
     if (!Interface || !Interface->GetActive())
         return false;
+    if (EmptyQueueFirst)
+        Interface->PurgeRx();
     const RawByteString request = BuildVerdel97Packet(Address, kRequestSignature, Instruction, Data);
     RawByteString reply;
     Interface->Query(request, TimeoutMs, reply, &CheckVerdel97Packet, &Verdel97ReplyHopeless);
@@ -120,7 +136,7 @@ TVerdelTransactionCallback TKelvoSession::SpeedTimeoutTransaction()
 bool TKelvoSession::CheckDevice(ICommunicationInterface* Interface, uint8_t& Model)
 {
     RawByteString reply;
-    if (!Transact(Interface, kInstrIdentify, RawByteString(), reply, RequestAddress, kProbeTimeoutMs))
+    if (!Exchange(Interface, kInstrIdentify, RawByteString(), reply, RequestAddress, kProbeTimeoutMs, true))
         return false;
     Model = kModelOther;
     if (!IsKelvoFamilyReply(reply))
@@ -142,8 +158,11 @@ bool TKelvoSession::ProbeAtSpeed(ICommunicationInterface* Interface, int32_t Spe
     }
     bool result = false;
     try {
-        if (Interface)
+        if (Interface) {
             Interface->SetConnectionString("baudrate=" + std::to_string(Speed));
+            // Bytes waiting now were sent at the speed before.
+            Interface->PurgeRx();
+        }
         result = CheckDevice(Interface, Model);
     } catch (const std::exception& e) {
         // A reply that cannot be parsed, a channel that fails: whatever went
@@ -218,6 +237,26 @@ std::optional<int32_t> TKelvoSession::BaudrateParamSpeed(const std::string& Para
     }
 }
 
+bool TKelvoSession::Confirmed(ICommunicationInterface* Interface, uint8_t Model)
+{
+    // A module that answers a request only after its time-out answers it
+    // while the next speed is tried: its reply then looks like a module at
+    // that speed. A module really there answers a second request too.
+    uint8_t again = kModelOther;
+    bool confirmed = false;
+    try {
+        confirmed = CheckDevice(Interface, again) && again == Model;
+    } catch (const std::exception& e) {
+        Log(std::string("CheckDevice failed: ") + e.what(), MainWindowSender(), 0, 4);
+    }
+    if (!confirmed) {
+        Log("CheckDevice not confirmed: a late reply to the speed before", MainWindowSender(), 0, 4);
+        if (OnReply)
+            OnReply(kInstrIdentify, TReplyFault::Unconfirmed, RawByteString());
+    }
+    return confirmed;
+}
+
 bool TKelvoSession::ProbeInterface(ICommunicationInterface* Interface, TKelvorec& Record, bool KeepOpen)
 {
     if (!Interface)
@@ -257,14 +296,16 @@ bool TKelvoSession::ProbeInterface(ICommunicationInterface* Interface, TKelvorec
             for (int32_t s : order)
                 if (SearchSpeeds.count(s))
                     speeds.emplace_back(s, SpeedLabel(s));
+            bool triedBefore = false;
             for (const auto& [speed, label] : speeds) {
                 uint8_t model = Record.Model;
-                if (ProbeAtSpeed(Interface, speed, label, model)) {
+                if (ProbeAtSpeed(Interface, speed, label, model) && (!triedBefore || Confirmed(Interface, model))) {
                     Record.Model = model;
                     result = true;
                     break;
                 }
                 Record.Model = model;
+                triedBefore = true;
             }
         }
         Log("Open SP " + description + (result ? " (result=1)" : " (result=0)"), sender, 0, 8);

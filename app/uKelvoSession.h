@@ -29,11 +29,19 @@ enum class TReplyFault : uint8_t {
     NotAFrame,   // bytes that do not look like a Verdel 97 frame at all
     Checksum,    // a frame with a wrong checksum
     Malformed,   // a frame with a wrong terminator, or one that checks but cannot be parsed
+    // A valid probe reply at a speed tried after another one, which a second
+    // request at that speed did not bring again: the late answer to the
+    // request at the speed before.
+    Unconfirmed,
 };
 
 // The fault of Reply, which CheckVerdel97Packet refused (Nothing when it is
 // empty; Malformed for a frame the check accepts).
 TReplyFault ClassifyRefusedReply(const RawByteString& Reply);
+
+// The serial number as the found list shows it: at least four digits,
+// "0256".
+std::string SerialNumberText(const TKelvorec& Record);
 
 class TKelvoSession {
 public:
@@ -127,15 +135,18 @@ public:
 
     // --- probing and reading --------------------------------------------------
 
-    // Sends the identification request (RequestAddress, 250 ms). False and Model
-    // untouched when nothing valid came back; false and Model 0 for a device
-    // of another family; otherwise true with the model of the reply.
+    // Sends the identification request (RequestAddress, 250 ms) after
+    // emptying the receive queue, so that only bytes that come after the
+    // request are taken for its reply. False and Model untouched when
+    // nothing valid came back; false and Model 0 for a device of another
+    // family; otherwise true with the model of the reply.
     bool CheckDevice(ICommunicationInterface* Interface, uint8_t& Model);
 
     // Sets CurrentBaudRate, shows "<description> / <Description>" as the
     // connection label when Description is not empty, switches the channel
-    // to Speed through its connection string and runs CheckDevice; logs the
-    // result. Raises nothing: an error of this interface at this speed (a
+    // to Speed through its connection string, empties the receive queue
+    // (what arrives now was sent at the speed before) and runs CheckDevice;
+    // logs the result. Raises nothing: an error of this interface at this speed (a
     // reply that cannot be parsed, a failing channel) is logged and counts
     // as no module.
     bool ProbeAtSpeed(ICommunicationInterface* Interface, int32_t Speed, const std::string& Description,
@@ -144,8 +155,12 @@ public:
     // Tries the checked speeds on Interface until a module answers: the
     // speed of BaudrateParam first, then 115200 and 9600 (FTDI devices) or
     // 9600 and 115200 (other channels), then 300 ... 230400, each only when
-    // checked; Record.Model gets the model found. A channel whose Open
-    // raises is one that could not be opened. Unless KeepOpen, the
+    // checked; Record.Model gets the model found. A reply at a speed tried
+    // after another one counts only when a second request at that speed is
+    // answered too: a module that answered the request before only after
+    // its time-out is not found at the next speed (OnReply is told
+    // Unconfirmed). A channel whose Open raises is one that could not be
+    // opened. Unless KeepOpen, the
     // channel's open state and connection string are put back afterwards,
     // also when an error passes; with KeepOpen it stays open at the speed
     // that answered.
@@ -219,6 +234,14 @@ public:
     std::string ModuleNameCaption() const;
 
 private:
+    // Transact; with EmptyQueueFirst the receive queue is emptied right
+    // before the request goes out.
+    bool Exchange(ICommunicationInterface* Interface, uint8_t Instruction, const RawByteString& Data,
+                  RawByteString& ReplyData, uint8_t Address, int32_t TimeoutMs, bool EmptyQueueFirst);
+    // A second identification at the speed a probe found Model at, after
+    // earlier speeds had failed: true when it answers with the same model.
+    bool Confirmed(ICommunicationInterface* Interface, uint8_t Model);
+
     std::string FLastError;
     TSaveOutcome FLastSave;
     bool FModuleRead = false;

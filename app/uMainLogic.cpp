@@ -8,12 +8,11 @@
 #include <optional>
 #include <thread>
 
-#include "kelvoctl_json.h"
-#include "kelvoctl_report.h"
 #include "uConversionUtils.h"
 #include "uEditorLimits.h"
 #include "uMainThreadQueue.h"
 #include "uMessageSink.h"
+#include "uModuleBackup.h"
 #include "uModuleText.h"
 #include "uTextFile.h"
 #include "uLogUtils.h"
@@ -458,7 +457,7 @@ void TMainLogic::AddFoundModule(ICommunicationInterface* Interface, const TKelvo
             name = "USB";
         else
             Interface->GetName(name);
-        FRows.push_back(ModelName(Record.Model) + "|" + name + "|" + ctl::SerialNumberText(Record));
+        FRows.push_back(ModelName(Record.Model) + "|" + name + "|" + SerialNumberText(Record));
         FFound.emplace_back(Interface);
     }
     UpdateFoundModulesView();
@@ -1120,20 +1119,13 @@ void TMainLogic::StopRecording()
         FView.ShowRecording(false, std::string());
 }
 
-namespace {
-
-// A configuration file is a few kilobytes; anything far larger is not one.
-constexpr uintmax_t kMaxConfigurationFileSize = 1 << 20;
-
-}  // namespace
-
 std::string TMainLogic::SaveConfiguration(const std::string& File)
 {
     if (FWorking || !ModuleReady())
         return "Not connected to a module";
     try {
         const std::string made = IsoTimeText(std::chrono::system_clock::now());
-        WriteTextFileReplacing(File, ctl::BackupJson(Session.WorkingRecord(), made).dump(2) + "\n");
+        WriteTextFileReplacing(File, BackupJson(Session.WorkingRecord(), made).dump(2) + "\n");
     } catch (const std::exception& e) {
         return e.what();
     }
@@ -1145,38 +1137,36 @@ std::string TMainLogic::LoadConfiguration(const std::string& File)
     if (FWorking || !ModuleReady())
         return "Not connected to a module";
     const TKelvorec& device = Session.ModuleRecord;
-    std::vector<ctl::TAssignment> settings;
+    std::vector<TAssignment> settings;
     try {
-        const ctl::TBackup backup = ctl::ParseBackup(ReadTextFile(File, kMaxConfigurationFileSize));
-        if (backup.Model != ModelName(device.Model))
-            return File + " holds the configuration of a " +
-                   (backup.Model.empty() ? std::string("module of unknown model") : backup.Model) + ", not of a " +
-                   ModelName(device.Model);
         // Address and speed belong to one module on its bus: from another
         // module they are taken only when the user says so.
-        const bool sameModule = !backup.Serial.empty() && backup.Serial == ModuleTextToUtf8(device.Info.SerialText);
-        bool takeComm = device.Model == kModelKelvoRS;
-        if (takeComm && !sameModule)
-            takeComm = FView.Ask("The file comes from the module " +
-                                 (backup.Serial.empty() ? std::string("of unknown serial number") : backup.Serial) +
-                                 ", this one is " + ModuleTextToUtf8(device.Info.SerialText) +
-                                 ". Take its address and speed too?");
-        for (const ctl::TAssignment& a : backup.Settings) {
-            if (!a.Key.IsCommSetting() || takeComm)
-                settings.push_back(a);
-        }
+        const auto ask = [this](const TBackup& Backup, const TKelvorec& Device, const std::vector<TSkipped>&) {
+            return FView.Ask("The file comes from the module " +
+                             (Backup.Serial.empty() ? std::string("of unknown serial number") : Backup.Serial) +
+                             ", this one is " + ModuleTextToUtf8(Device.Info.SerialText) +
+                             ". Take its address and speed too?");
+        };
+        std::vector<TSkipped> skipped;
+        settings = BackupSettingsFor(ReadBackupFile(File), device, ask, skipped);
         // Everything is checked on a copy before the working copy changes.
         TKelvoSession check;
         check.ModuleRecord = device;
         check.ResetWorkingCopy();
-        ctl::ApplyAssignments(check, settings);
+        ApplyAssignments(check, settings);
+    } catch (const EBackupOfAnotherModel& e) {
+        return File + " holds the configuration of a " +
+               (e.BackupModel().empty() ? std::string("module of unknown model") : e.BackupModel()) + ", not of a " +
+               e.ModuleModel();
     } catch (const ETextFileError& e) {
+        return e.what();
+    } catch (const EBackupError& e) {
         return e.what();
     } catch (const std::exception& e) {
         return File + ": " + e.what();
     }
     Session.ResetWorkingCopy();
-    ctl::ApplyAssignments(Session, settings);
+    ApplyAssignments(Session, settings);
     FillCommunicationPage();
     if (FPage == TPage::Channel)
         FillChannelPage(FChannel);

@@ -382,7 +382,7 @@ void TCommunicationInterface::Query(const RawByteString& Request, int32_t Timeou
     const double charTime = FCharTime;
     const int64_t lineTime = static_cast<int64_t>(std::ceil((static_cast<double>(Request.size()) + 5) * charTime));
     // Once bytes come, each chunk gives the line this long to go on.
-    const uint32_t quiet = static_cast<uint32_t>(std::ceil(charTime * 10)) + 50;
+    const uint32_t quiet = static_cast<uint32_t>(std::ceil(charTime * 10)) + FLineGapMs;
     uint32_t deadline = GetTickCount32() + static_cast<uint32_t>(static_cast<int64_t>(Timeout) + lineTime);
     // Once the reply cannot become complete any more, the deadline stays
     // where the chunk that showed it put it: a device that never stops

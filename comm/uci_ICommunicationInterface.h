@@ -98,7 +98,9 @@ public:
     // arriving bytes, sleeps until they come or a deadline is due; the
     // deadlines are the same either way, in ticks of the millisecond
     // counter. Never reports a timeout: the caller judges Reply. Each chunk that
-    // arrives gives the line another quiet period - until Hopeless (when
+    // arrives gives the line another quiet period (ten character times plus
+    // the line gap, 50 ms unless the connection string's "line_gap" says
+    // otherwise) - until Hopeless (when
     // given) says the reply can no longer become complete; from then on the
     // exchange ends one quiet period after that chunk, however much more
     // the line sends.
@@ -199,6 +201,13 @@ public:
 
     ICommunicationInterface* AsInterface() { return static_cast<ICommunicationInterface*>(this); }
 
+    // The pause (ms) after a chunk that ends a reply, beyond ten character
+    // times: 50, as a serial line allows between two bytes of one frame. A
+    // bridge that pauses longer inside a reply needs more.
+    static constexpr uint32_t kDefaultLineGapMs = 50;
+    uint32_t GetLineGapMs() const { return FLineGapMs; }
+    void SetLineGapMs(uint32_t Ms) { FLineGapMs = Ms; }
+
 protected:
     void AfterConstruction() override;
     void* GetInterface(const TGUID& IID) override;
@@ -218,6 +227,7 @@ protected:
     // Milliseconds per character; the serial core derives it from the baud
     // rate (1000 / rate * 10).
     std::atomic<double> FCharTime{0.0};
+    std::atomic<uint32_t> FLineGapMs{kDefaultLineGapMs};
     std::atomic<bool> FPresent{false};
     RawByteString FReceived;
     std::recursive_mutex FLock;

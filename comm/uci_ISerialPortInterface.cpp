@@ -36,6 +36,9 @@ void TSerialPortCoreInterface::GetConnectionString(std::string& S)
     S += std::string(";parity=") + ParityName(GetParity());
     S += std::string(";dtr=") + BoolToConnText(GetDTR());
     S += std::string(";rts=") + BoolToConnText(GetRTS());
+    // Only when set: every other string stays as it always was.
+    if (GetLineGapMs() != kDefaultLineGapMs)
+        S += ";line_gap=" + std::to_string(GetLineGapMs());
 }
 
 bool TSerialPortCoreInterface::ApplySerialCore(const std::string& S)
@@ -55,6 +58,8 @@ bool TSerialPortCoreInterface::ApplySerialCore(const std::string& S)
         SetDTR(*v);
     if (auto v = cs.BoolValue("rts"))
         SetRTS(*v);
+    if (auto v = cs.IntValue("line_gap", 0, 60000))
+        SetLineGapMs(static_cast<uint32_t>(*v));
     const auto active = cs.Value("active");
     return active && IsActiveText(*active);
 }

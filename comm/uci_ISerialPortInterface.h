@@ -80,8 +80,10 @@ public:
 
     // The serial-core string (format above).
     void GetConnectionString(std::string& S) override;
-    // Applies "baudrate", "databits", "stopbits", "parity", "dtr", "rts" in
-    // this order, raises OnChange, then opens when "active" is "TRUE" (any
+    // Applies "baudrate", "databits", "stopbits", "parity", "dtr", "rts",
+    // "line_gap" (the quiet period in ms after which a reply is taken as
+    // ended, 0-60000; 50 unless set) in this order, raises OnChange, then
+    // opens when "active" is "TRUE" (any
     // case) or exactly "1". A malformed number or Boolean raises
     // EConvertError, a number out of range ERangeError; keys before it stay
     // applied, keys after it are not.

@@ -5,6 +5,9 @@
 #   asan  native build with AddressSanitizer + UndefinedBehaviorSanitizer,
 #         every test through CTest
 #   tsan  native build with ThreadSanitizer, the tests labelled "threaded"
+#   nocli native build as if CLI11 were not installed: only the window, its
+#         logic and the session layer with their tests, which must need
+#         nothing of the command line
 #   win   Windows cross-build with MinGW-w64, its tests under Wine in a
 #         fresh prefix inside the build folder; the zip of the command-line
 #         tools, checked under Wine (scripts/check-windows-zip.sh)
@@ -12,13 +15,13 @@
 #   package  the Debian package, built with Debian's hardening flags, and
 #         checked as a user's machine meets it (scripts/check-package.sh)
 #
-# KELVO_STEPS picks steps (default: all five, in this order); KELVO_BUILD_ROOT
+# KELVO_STEPS picks steps (default: all six, in this order); KELVO_BUILD_ROOT
 # moves the build folders (default: build/ in the checkout).
 set -uo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=${KELVO_BUILD_ROOT:-$root/build}
-steps=${KELVO_STEPS:-asan tsan win fuzz package}
+steps=${KELVO_STEPS:-asan tsan nocli win fuzz package}
 jobs=$(nproc)
 
 "$root/scripts/install-deps.sh" || { echo "test-all: installing the build's packages failed" >&2; exit 1; }
@@ -29,12 +32,12 @@ export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
 export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
 export CTEST_OUTPUT_ON_FAILURE=1
 
-# configure_and_build DIR [cmake options...] [--target NAME]
+# configure_and_build DIR [cmake options...] [--target NAME]...
 configure_and_build() {
   local dir=$1; shift
   local opts=() target=()
   while [ $# -gt 0 ]; do
-    if [ "$1" = --target ]; then target=(--target "$2"); shift 2; else opts+=("$1"); shift; fi
+    if [ "$1" = --target ]; then target+=(--target "$2"); shift 2; else opts+=("$1"); shift; fi
   done
   cmake -S "$root" -B "$dir" -G Ninja "${opts[@]}" >/dev/null &&
     cmake --build "$dir" -j "$jobs" "${target[@]}"
@@ -48,6 +51,22 @@ step_asan() {
 step_tsan() {
   configure_and_build "$out/tsan" -DCMAKE_BUILD_TYPE=Debug -DKELVO_TSAN=ON -DKELVO_BUILD_GUI=OFF &&
     ctest --test-dir "$out/tsan" -j "$jobs" -L threaded --timeout 900 --no-tests=error
+}
+
+step_nocli() {
+  local dir=$out/nocli
+  local programs=(window_tests lang_tests session_tests widget_tests)
+  local targets=(--target kelvosetup)
+  for p in "${programs[@]}"; do targets+=(--target "$p"); done
+  configure_and_build "$dir" -DCMAKE_BUILD_TYPE=Debug -DKELVO_WITH_CLI11=OFF "${targets[@]}" || return 1
+  # Nothing on CLI11 may be in this build at all.
+  if cmake --build "$dir" --target help | grep -qE '^(kelvoctl|kelvoctl_core|kelvo-sim):'; then
+    echo "test-all: the nocli build has programs on CLI11" >&2
+    return 1
+  fi
+  local labels
+  labels=$(IFS='|'; echo "${programs[*]}")
+  ctest --test-dir "$dir" -j "$jobs" -L "^($labels)\$" --timeout 600 --no-tests=error
 }
 
 step_win() {

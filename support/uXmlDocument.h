@@ -21,7 +21,7 @@
 #include <utility>
 #include <vector>
 
-#include "comm/uiXmlElement.h"
+#include "uiXmlElement.h"
 #include "uExceptions.h"
 
 struct _xmlNode;

@@ -21,7 +21,7 @@
 #include <string_view>
 #include <variant>
 
-#include "comm/uiXmlElement.h"
+#include "uiXmlElement.h"
 #include "uExceptions.h"
 
 namespace kelvo {

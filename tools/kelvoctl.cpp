@@ -32,13 +32,13 @@
 #include "kelvoctl_connect.h"
 #include "kelvoctl_console.h"
 #include "kelvoctl_doctor.h"
-#include "kelvoctl_keys.h"
 #include "kelvoctl_publish.h"
 #include "kelvoctl_report.h"
 #include "kelvoctl_usb.h"
 #include "uLogUtils.h"
 #include "uMainThreadQueue.h"
 #include "uMessageSink.h"
+#include "uModuleSettings.h"
 #include "uci_FTDIdirect.h"
 #include "uci_ICommunicationInterface.h"
 
@@ -145,17 +145,24 @@ std::string KeysHelp()
     text +=
         "N is the channel, 1-4. A value equal to what the module holds changes nothing; only the\n"
         "settings that change are written, each after the write enable 0xE4. Values outside their\n"
-        "limits are refused (exit status 2) before anything is sent.\n"
+        "limits are refused (exit status 2) before anything is sent, and so are values the module\n"
+        "cannot hold (a range maximum it would store beyond the limits, or as another number):\n"
+        "the message names the nearest value it can hold, which --nearest writes instead.\n"
         "Example: kelvoctl set COM5 ch2.unit=V ch2.min=-50 ch2.max=150";
     return text;
 }
 
+// The message on stderr and, for --json, the command's one document when
+// it has printed none.
 void ReportError(bool Json, const std::string& Message, int Code)
 {
     Note(Message);
-    if (Json)
-        std::cout << ojson{{"error", Message}, {"exit_code", Code}}.dump(-1, ' ', false, ojson::error_handler_t::replace)
-                  << "\n";
+    if (!Json)
+        return;
+    ojson j{{"error", Message}, {"exit_code", Code}};
+    if (Code == kExitInterrupted)
+        j["interrupted"] = true;
+    std::cout << j.dump(-1, ' ', false, ojson::error_handler_t::replace) << "\n";
 }
 
 }  // namespace
@@ -182,6 +189,11 @@ int main(int argc, char** argv)
                  "Write the diagnostic log (yyyymmdd_N.log beside the program, or where it takes no files in "
                  "~/.local/state/kelvosetup)");
     app.add_flag("--trace", trace, "Forward all module traffic to the terminal window (kelvo-termlisten on Linux)");
+    uint32_t lineGap = 0;
+    app.add_option("--line-gap", lineGap,
+                   "Milliseconds of silence after which a reply counts as ended (default 50, as a serial line "
+                   "allows); more for a bridge that pauses inside its replies")
+        ->check(CLI::Range(50u, 10000u));
     bool progress = false;
     app.add_flag("--progress", progress,
                  "Report progress on stderr line by line also when it is not a terminal (on a terminal it always "
@@ -237,6 +249,10 @@ int main(int argc, char** argv)
     set->add_option("SETTINGS", assignments, "KEY=VALUE ...");
     bool setForce = false;
     set->add_flag("--force", setForce, "With --all: set address and speed too, on every module");
+    TApplyOptions apply;
+    constexpr const char* kNearestHelp =
+        "Write the nearest value the module can hold where it cannot hold the one given (else it is refused)";
+    set->add_flag("--nearest", apply.Nearest, kNearestHelp);
     set->footer(KeysHelp());
 
     TPortArgs backupArgs;
@@ -256,6 +272,7 @@ int main(int argc, char** argv)
     restore->add_flag("--dry-run", dryRun, "Print the differences that would be written, and write nothing");
     restore->add_flag("--force", force,
                       "Restore address and speed also onto a module with another serial number than the backup's");
+    restore->add_flag("--nearest", apply.Nearest, kNearestHelp);
 
     TPublishArgs publishArgs;
     auto* publish = AddPublishCommand(app, publishArgs);
@@ -280,6 +297,7 @@ int main(int argc, char** argv)
         SetLogEnabled(true);
     ConfigureProgress(!json && StderrIsTerminal(), progress && !json);
     InstallInterruptHandlers();
+    SetLineGap(lineGap);
     if (trace)
         SetDataTraceHandler(TerminalForwarderHandler());
     // FTDI's D2XX library, or the one KELVO_FTD2XX names; optional.
@@ -318,14 +336,14 @@ int main(int argc, char** argv)
                 assignments.insert(assignments.begin(), setArgs.Port);
             if (assignments.empty())
                 throw EUsageError("set needs at least one KEY=VALUE");
-            RunSetAll(out, BatchChoice(setArgs), assignments, setForce);
+            RunSetAll(out, BatchChoice(setArgs), assignments, setForce, apply);
         } else if (set->parsed()) {
             RequirePort(setArgs);
             if (assignments.empty())
                 throw EUsageError("set needs at least one KEY=VALUE after the PORT");
             if (setForce)
                 throw EUsageError("--force belongs to set --all");
-            RunSet(out, PortChoice(setArgs), assignments);
+            RunSet(out, PortChoice(setArgs), assignments, apply);
         } else if (backup->parsed()) {
             RunBackup(out, PortChoice(backupArgs), backupFile);
         } else if (restore->parsed() && restoreArgs.All) {
@@ -334,19 +352,23 @@ int main(int argc, char** argv)
                 std::swap(restoreFile, restoreArgs.Port);
             if (!restoreArgs.Port.empty() || restoreFile.empty())
                 throw EUsageError("restore --all takes the backup FILE alone; name interfaces with --port");
-            RunRestoreAll(out, BatchChoice(restoreArgs), restoreFile, dryRun, force);
+            RunRestoreAll(out, BatchChoice(restoreArgs), restoreFile, dryRun, force, apply);
         } else if (restore->parsed()) {
             RequirePort(restoreArgs);
             if (restoreFile.empty())
                 throw EUsageError("restore needs the backup FILE after the PORT");
-            RunRestore(out, PortChoice(restoreArgs), restoreFile, dryRun, force);
+            RunRestore(out, PortChoice(restoreArgs), restoreFile, dryRun, force, apply);
         } else if (publish->parsed()) {
             RunPublish(publishArgs);
         }
     } catch (const EInterrupted& e) {
-        ReportError(json, e.Message(), kExitInterrupted);
+        ReportError(json && !e.InJsonOutput(), e.Message(), kExitInterrupted);
         rc = kExitInterrupted;
     } catch (const EUsageError& e) {
+        ReportError(json, e.Message(), kExitUsage);
+        rc = kExitUsage;
+    } catch (const ESettingError& e) {
+        // A setting the module cannot take, found before anything was written.
         ReportError(json, e.Message(), kExitUsage);
         rc = kExitUsage;
     } catch (const EStepFailed& e) {

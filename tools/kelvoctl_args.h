@@ -1,8 +1,7 @@
 #pragma once
-// Values as kelvoctl reads them from its command line and its backup files:
-// port names, speed lists, numbers and switches, and the way it writes
-// numbers back. Everything is independent of the process locale: "1.5" and
-// "1,5" are the same number everywhere.
+// Values as kelvoctl reads them from its command line: port names, speed
+// lists, line speeds (numbers and switches as people write them come from
+// uNumberText).
 
 #include <cstdint>
 #include <optional>
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "uExceptions.h"
+#include "uNumberText.h"
 
 namespace kelvo::ctl {
 
@@ -40,10 +40,19 @@ private:
 // "COM5", "com5" or "5" -> 5 (1-255). Raises EUsageError otherwise.
 uint16_t ParsePortName(std::string_view Text);
 
-// Ctrl+C or SIGTERM ended the command: exit status 130.
+// Ctrl+C or SIGTERM ended the command: exit status 130. InJsonOutput: the
+// command's JSON document, with "interrupted": true and what was done,
+// has been printed already, so no second document is printed for it.
 class EInterrupted : public Exception {
 public:
-    using Exception::Exception;
+    explicit EInterrupted(std::string Message, bool InJsonOutput = false)
+        : Exception(std::move(Message)), FInJsonOutput(InJsonOutput)
+    {
+    }
+    bool InJsonOutput() const { return FInJsonOutput; }
+
+private:
+    bool FInJsonOutput;
 };
 
 // Raises EUsageError when the folder File would be created in does not
@@ -75,33 +84,7 @@ const std::vector<int32_t>& SearchSpeedChoices();
 // that is not one of SearchSpeedChoices().
 std::set<int32_t> ParseSpeedList(std::string_view Text);
 
-// A decimal number: optional sign, digits, "." or "," as the decimal
-// separator, optional exponent. Nothing for anything else, also for
-// infinities and NaN.
-std::optional<double> ParseDecimal(std::string_view Text);
-
-// A whole decimal number without sign (leading zeros allowed).
-std::optional<int64_t> ParseWhole(std::string_view Text);
-
-// "on", "off", "1", "0", "yes", "no", "true", "false" in any case.
-std::optional<bool> ParseSwitch(std::string_view Text);
-
-// A single as kelvoctl shows it: at most six significant digits, what a
-// single holds faithfully, in plain notation: 1.5000001f -> "1.5",
-// 999.99994f -> "1000", 1e8f -> "100000000", 1e-7f -> "0.0000001".
-std::string FloatText(float Value);
-
-// The shortest plain decimal text that reads back as exactly the same
-// single: 0.2f -> "0.2", 999.99994f -> "999.99994".
-std::string ExactFloatText(float Value);
-
-// A limit or any other double, plain, up to ten significant digits.
-std::string NumberText(double Value);
-
 // A line speed as kelvoctl writes it everywhere: "9600 bit/s".
 std::string SpeedText(int64_t BitsPerSecond);
-
-// ASCII lower case.
-std::string LowerCase(std::string_view Text);
 
 }  // namespace kelvo::ctl

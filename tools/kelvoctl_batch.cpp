@@ -16,7 +16,7 @@
 
 #include "kelvoctl_connect.h"
 #include "kelvoctl_json.h"
-#include "kelvoctl_keys.h"
+#include "uModuleSettings.h"
 #include "kelvoctl_parallel.h"
 #include "kelvoctl_report.h"
 #include "kelvoctl_save.h"
@@ -69,7 +69,8 @@ std::string ChangesText(const std::vector<TChange>& Changes)
 using TSettingsFor = std::function<std::vector<TAssignment>(const TKelvorec& Device, const std::string& Where,
                                                             std::vector<TSkipped>& Skipped)>;
 
-TBatchRow SaveOne(const TTarget& T, const TBatchChoice& Where, const TSettingsFor& SettingsFor, bool DryRun)
+TBatchRow SaveOne(const TTarget& T, const TBatchChoice& Where, const TSettingsFor& SettingsFor, bool DryRun,
+                  const TApplyOptions& Apply)
 {
     const std::string name = T.Name.Text();
     const bool named = !Where.Only.empty();
@@ -112,7 +113,7 @@ TBatchRow SaveOne(const TTarget& T, const TBatchChoice& Where, const TSettingsFo
             fail(name + ": interrupted before anything was written", true);
             return row;
         }
-        const TSaveResult saved = ApplyAndSave(c, settings, DryRun, name + ": ");
+        const TSaveResult saved = ApplyAndSave(c, settings, DryRun, Apply, name + ": ");
         row.Changes = ChangesText(saved.Changes);
         row.Json["changes"] = ChangesJson(saved.Changes);
         std::string left;
@@ -152,7 +153,8 @@ TBatchRow SaveOne(const TTarget& T, const TBatchChoice& Where, const TSettingsFo
     return row;
 }
 
-void SaveAll(const TOutput& Out, const TBatchChoice& Where, const TSettingsFor& SettingsFor, bool DryRun)
+void SaveAll(const TOutput& Out, const TBatchChoice& Where, const TSettingsFor& SettingsFor, bool DryRun,
+             const TApplyOptions& Apply)
 {
     TFTDIManager manager;
     const std::vector<TTarget> targets = CommandTargets(manager, Where.Only);
@@ -174,7 +176,7 @@ void SaveAll(const TOutput& Out, const TBatchChoice& Where, const TSettingsFor& 
     bool interrupted = false;
     RunInParallel(
         targets.size(), Where.Jobs,
-        [&](size_t i) { rows[i] = SaveOne(targets[i], Where, SettingsFor, DryRun); },
+        [&](size_t i) { rows[i] = SaveOne(targets[i], Where, SettingsFor, DryRun, Apply); },
         [&](size_t i) {
             TBatchRow& r = rows[i];
             interrupted = interrupted || r.Interrupted;
@@ -206,10 +208,12 @@ void SaveAll(const TOutput& Out, const TBatchChoice& Where, const TSettingsFor& 
         ojson j{{"modules", std::move(modules)}};
         if (DryRun)
             j["dry_run"] = true;
-        if (interrupted)
+        if (interrupted) {
             j["interrupted"] = true;
-        if (!error.empty())
+            j["error"] = error.empty() ? "interrupted" : "interrupted; " + error;
+        } else if (!error.empty()) {
             j["error"] = error;
+        }
         PrintJson(j);
     } else if (listed > 0) {
         ClearProgress();
@@ -219,7 +223,7 @@ void SaveAll(const TOutput& Out, const TBatchChoice& Where, const TSettingsFor& 
     }
     // Ctrl+C after the last module was done has cut nothing short.
     if (interrupted)
-        throw EInterrupted(error.empty() ? "interrupted" : "interrupted; " + error);
+        throw EInterrupted(error.empty() ? "interrupted" : "interrupted; " + error, Out.Json);
     if (!error.empty())
         throw EStepFailed(error, Out.Json);
 }
@@ -329,7 +333,8 @@ void MeasureModule(TMeasured& M, TTicks& Ticks, const TBatchChoice& Where)
 
 }  // namespace
 
-void RunSetAll(const TOutput& Out, const TBatchChoice& Where, const std::vector<std::string>& Assignments, bool Force)
+void RunSetAll(const TOutput& Out, const TBatchChoice& Where, const std::vector<std::string>& Assignments, bool Force,
+               const TApplyOptions& Apply)
 {
     // Every value is checked before a port is touched.
     std::vector<TAssignment> parsed;
@@ -341,10 +346,11 @@ void RunSetAll(const TOutput& Out, const TBatchChoice& Where, const std::vector<
                               "address (--force sets it all the same); nothing was written");
     }
     SaveAll(Out, Where,
-            [&parsed](const TKelvorec&, const std::string&, std::vector<TSkipped>&) { return parsed; }, false);
+            [&parsed](const TKelvorec&, const std::string&, std::vector<TSkipped>&) { return parsed; }, false, Apply);
 }
 
-void RunRestoreAll(const TOutput& Out, const TBatchChoice& Where, const std::string& File, bool DryRun, bool Force)
+void RunRestoreAll(const TOutput& Out, const TBatchChoice& Where, const std::string& File, bool DryRun, bool Force,
+                   const TApplyOptions& Apply)
 {
     // The whole file is checked before a port is touched.
     const TBackup backup = ReadBackupFile(File);
@@ -352,7 +358,7 @@ void RunRestoreAll(const TOutput& Out, const TBatchChoice& Where, const std::str
             [&](const TKelvorec& Device, const std::string& Name, std::vector<TSkipped>& Skipped) {
                 return RestoreSettings(backup, File, Device, Name, Force, Skipped);
             },
-            DryRun);
+            DryRun, Apply);
 }
 
 void RunMeasureAll(const TOutput& Out, const TBatchChoice& Where, uint32_t Count, uint32_t IntervalMs,

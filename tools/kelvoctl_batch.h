@@ -14,6 +14,7 @@
 
 #include "kelvoctl_args.h"
 #include "kelvoctl_commands.h"
+#include "uModuleSettings.h"
 
 namespace kelvo::ctl {
 
@@ -29,10 +30,11 @@ struct TBatchChoice {
 // set --all: Assignments onto every module. Address and speed only with
 // Force (two modules on one bus must not get the same address).
 void RunSetAll(const TOutput& Out, const TBatchChoice& Where, const std::vector<std::string>& Assignments,
-               bool Force);
+               bool Force, const TApplyOptions& Apply = {});
 // restore --all: the backup in File onto every module of its model; address
 // and speed only onto the module the backup is of, unless Force.
-void RunRestoreAll(const TOutput& Out, const TBatchChoice& Where, const std::string& File, bool DryRun, bool Force);
+void RunRestoreAll(const TOutput& Out, const TBatchChoice& Where, const std::string& File, bool DryRun, bool Force,
+                   const TApplyOptions& Apply = {});
 
 // measure --all: every module polled once per IntervalMs (at least 100)
 // at the same moments, one row per tick with each module's values; a

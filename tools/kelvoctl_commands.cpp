@@ -8,10 +8,12 @@
 #include <iterator>
 #include <sstream>
 
+#include "AfComPortCore.h"
 #include "kelvoctl_args.h"
 #include "kelvoctl_connect.h"
+#include "kelvoctl_console.h"
 #include "kelvoctl_json.h"
-#include "kelvoctl_keys.h"
+#include "uModuleSettings.h"
 #include "kelvoctl_parallel.h"
 #include "kelvoctl_report.h"
 #include "kelvoctl_save.h"
@@ -56,10 +58,10 @@ void WriteFileText(const std::string& File, const std::string& Text)
 // communication settings last. Raises EStepFailed when the save fails or
 // the module did not take every change, EInterrupted when Ctrl+C stopped
 // it. DryRun: only the differences are reported.
-void SaveAndReport(const TOutput& Out, TConnection& C, const std::vector<TAssignment>& Settings, bool DryRun = false,
-                   const std::vector<TSkipped>& Skipped = {})
+void SaveAndReport(const TOutput& Out, TConnection& C, const std::vector<TAssignment>& Settings,
+                   const TApplyOptions& Apply, bool DryRun = false, const std::vector<TSkipped>& Skipped = {})
 {
-    const TSaveResult saved = ApplyAndSave(C, Settings, DryRun);
+    const TSaveResult saved = ApplyAndSave(C, Settings, DryRun, Apply);
     const std::vector<TChange>& changes = saved.Changes;
     const std::vector<TChange>& missed = saved.Missed;
     const bool stopped = saved.Stopped;
@@ -80,11 +82,15 @@ void SaveAndReport(const TOutput& Out, TConnection& C, const std::vector<TAssign
                 list.push_back(ojson{{"key", k.Key}, {"backup", k.Backup}, {"module", k.Module}});
             j["skipped"] = std::move(list);
         }
-        if (stopped)
-            j["interrupted"] = ojson{{"sent", outcome.Sent}, {"total", outcome.Total}};
+        if (stopped) {
+            j["interrupted"] = true;
+            j["writes"] = ojson{{"sent", outcome.Sent}, {"total", outcome.Total}};
+        }
         j["not_taken"] = ChangesJson(missed);
         j["module"] = RecordJson(C.Session.ModuleRecord);
-        if (!error.empty())
+        if (stopped)
+            j["error"] = interrupted;
+        else if (!error.empty())
             j["error"] = error;
         PrintJson(j);
     } else {
@@ -108,7 +114,7 @@ void SaveAndReport(const TOutput& Out, TConnection& C, const std::vector<TAssign
                   << RecordText(C.Session.ModuleRecord) << std::flush;
     }
     if (stopped)
-        throw EInterrupted(interrupted + "; the module now holds what is printed above");
+        throw EInterrupted(interrupted + "; the module now holds what is printed above", Out.Json);
     if (!error.empty())
         throw EStepFailed(error, Out.Json);
 }
@@ -133,6 +139,8 @@ void RunPorts(const TOutput& Out)
         std::string description;
         std::string node;
         bool free = false;
+        std::string status;
+        std::string advice;
         ojson j = ojson{{"port", name}};
         if (auto usb = Supports<IFTDISerialPortInterface>(channel)) {
             usb->GetUSBDescription(description);
@@ -146,13 +154,29 @@ void RunPorts(const TOutput& Out)
         } else {
             const uint16_t port = NameOf(channel.get()).Port;
             node = PortNode(port);
-            free = ProbeComPort(port) == cpsFree;
+            TAfOpenError why;
+            free = AfProbeComPort(port, &why) == ppAvailable;
+            // As the search says it: a port the user may not open is not
+            // one another program holds.
+            if (!free && why.Reason == ofAccessDenied) {
+                status = "no permission";
+                advice = NodeAccessAdvice(node);
+            } else if (!free && why.Reason == ofNotSerial) {
+                status = "not a serial port";
+            } else if (!free && why.Reason == ofOther) {
+                status = "cannot be opened";
+                if (why.SystemError)
+                    advice = SystemErrorText(why.SystemError);
+            }
             j["device"] = node;
         }
-        const char* text = free ? "free" : "in use";
-        j["status"] = text;
+        if (status.empty())
+            status = free ? "free" : "in use";
+        j["status"] = status;
+        if (!advice.empty())
+            j["advice"] = advice;
         list.push_back(std::move(j));
-        t.AddRow({name, node, description, text});
+        t.AddRow({name, node, description, advice.empty() ? status : status + ": " + advice});
     }
     channel = nullptr;
     TMainThreadQueue::Drain();
@@ -325,15 +349,20 @@ void RunSearch(const TOutput& Out, const std::set<int32_t>& Speeds, std::vector<
         ojson j = FoundModulesJson(found);
         j["interfaces"] = std::move(results);
         j["skipped"] = std::move(skipped);
-        if (Interrupted())
+        const std::string stoppedText =
+            "interrupted after " + std::to_string(searched.load()) + " of " + total + " interfaces";
+        if (Interrupted()) {
             j["interrupted"] = true;
-        if (!error.empty())
+            j["error"] = stoppedText;
+        } else if (!error.empty()) {
             j["error"] = error;
+        }
         PrintJson(j);
     }
     ClearProgress();
     if (Interrupted())
-        throw EInterrupted("interrupted after " + std::to_string(searched.load()) + " of " + total + " interfaces");
+        throw EInterrupted("interrupted after " + std::to_string(searched.load()) + " of " + total + " interfaces",
+                           Out.Json);
     if (!error.empty())
         throw EStepFailed(error, Out.Json);
 }
@@ -443,14 +472,15 @@ void RunMeasure(const TOutput& Out, const TPortChoice& Where, uint32_t Count, ui
                           std::to_string(polls) + " polls unanswered");
 }
 
-void RunSet(const TOutput& Out, const TPortChoice& Where, const std::vector<std::string>& Assignments)
+void RunSet(const TOutput& Out, const TPortChoice& Where, const std::vector<std::string>& Assignments,
+            const TApplyOptions& Apply)
 {
     // Every value is checked before the port is touched.
     std::vector<TAssignment> parsed;
     for (const std::string& a : Assignments)
         parsed.push_back(ParseAssignment(a));
     TConnection c(Where);
-    SaveAndReport(Out, c, parsed);
+    SaveAndReport(Out, c, parsed, Apply);
 }
 
 void RunBackup(const TOutput& Out, const TPortChoice& Where, const std::string& File)
@@ -473,7 +503,8 @@ void RunBackup(const TOutput& Out, const TPortChoice& Where, const std::string& 
               << c.Name() << " written to " << File << "\n";
 }
 
-void RunRestore(const TOutput& Out, const TPortChoice& Where, const std::string& File, bool DryRun, bool Force)
+void RunRestore(const TOutput& Out, const TPortChoice& Where, const std::string& File, bool DryRun, bool Force,
+                const TApplyOptions& Apply)
 {
     // The whole file is checked before the port is touched.
     const TBackup backup = ReadBackupFile(File);
@@ -490,7 +521,7 @@ void RunRestore(const TOutput& Out, const TPortChoice& Where, const std::string&
              (backup.Serial.empty() ? std::string("of unknown serial number") : backup.Serial) + ", this one is " +
              serial + " (--force restores them too)");
     }
-    SaveAndReport(Out, c, settings, DryRun, skipped);
+    SaveAndReport(Out, c, settings, Apply, DryRun, skipped);
 }
 
 }  // namespace kelvo::ctl

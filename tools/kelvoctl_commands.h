@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "kelvoctl_args.h"
+#include "uModuleSettings.h"
 
 namespace kelvo::ctl {
 
@@ -40,10 +41,12 @@ void RunRead(const TOutput& Out, const TPortChoice& Where);
 // Count 0: until the program is stopped.
 void RunMeasure(const TOutput& Out, const TPortChoice& Where, uint32_t Count, uint32_t IntervalMs,
                 const std::string& CsvFile);
-void RunSet(const TOutput& Out, const TPortChoice& Where, const std::vector<std::string>& Assignments);
+void RunSet(const TOutput& Out, const TPortChoice& Where, const std::vector<std::string>& Assignments,
+            const TApplyOptions& Apply = {});
 void RunBackup(const TOutput& Out, const TPortChoice& Where, const std::string& File);
 // DryRun: only the differences are printed. Force: address and speed are
 // restored also onto a module of another serial number.
-void RunRestore(const TOutput& Out, const TPortChoice& Where, const std::string& File, bool DryRun, bool Force);
+void RunRestore(const TOutput& Out, const TPortChoice& Where, const std::string& File, bool DryRun, bool Force,
+                const TApplyOptions& Apply = {});
 
 }  // namespace kelvo::ctl

@@ -277,16 +277,22 @@ public:
     const char* what() const noexcept override { return "the exchanges were ended"; }
 };
 
-const char* FaultText(TReplyFault Fault)
+std::string FaultText(TReplyFault Fault)
 {
     switch (Fault) {
     case TReplyFault::None: return "valid";
     case TReplyFault::Nothing: return "no reply";
-    case TReplyFault::Incomplete: return "the reply was incomplete: cut short, or split by pauses longer than the line allows";
+    case TReplyFault::Incomplete:
+        // A bridge (Ethernet, radio) may pause inside a reply for longer
+        // than a serial line does.
+        return "the reply was incomplete: cut short, or split by pauses longer than " +
+               std::to_string(LineGap() ? LineGap() : TCommunicationInterface::kDefaultLineGapMs) +
+               " ms (--line-gap MS waits longer, for a bridge that pauses inside its replies)";
     case TReplyFault::StrayBytes: return "stray bytes before or after the frame";
     case TReplyFault::NotAFrame: return "bytes that are not a Verdel 97 frame";
     case TReplyFault::Checksum: return "checksum wrong";
     case TReplyFault::Malformed: return "a frame that cannot be read";
+    case TReplyFault::Unconfirmed: return "a late reply to the speed before, not confirmed at this speed";
     }
     return "?";
 }
@@ -311,7 +317,7 @@ std::string FaultsText(const std::vector<TReplyFault>& Faults)
         if (f == TReplyFault::Nothing || std::find(seen.begin(), seen.end(), f) != seen.end())
             continue;
         seen.push_back(f);
-        out += (out.empty() ? "" : "; ") + std::string(FaultText(f));
+        out += (out.empty() ? "" : "; ") + FaultText(f);
     }
     return out;
 }
@@ -348,14 +354,8 @@ TExchangeWatch::TExchangeWatch(TKelvoSession& Session, ICommunicationInterface* 
     // threads may be working on other ports.
     FCancelBefore = SetThreadQueryCancel(&FGone);
 
-    FSession.OnProbeSpeed = [this](ICommunicationInterface* Interface, int32_t Speed) {
+    FSession.OnProbeSpeed = [this](ICommunicationInterface*, int32_t Speed) {
         Stop();
-        // The probe has just opened the port: what an earlier program left
-        // in its receive queue must not begin the first reply.
-        if (!FPurged && Interface) {
-            Interface->PurgeRx();
-            FPurged = true;
-        }
         FProbes.emplace_back();
         FProbes.back().Speed = Speed;
         FReading = false;
@@ -480,6 +480,12 @@ std::string TExchangeWatch::CurrentStep() const
 
 std::string TExchangeWatch::ProbeFailure(const std::string& TriedSpeeds) const
 {
+    for (size_t i = 1; i < FProbes.size(); ++i)
+        if (std::find(FProbes[i].Faults.begin(), FProbes[i].Faults.end(), TReplyFault::Unconfirmed) !=
+            FProbes[i].Faults.end())
+            return FName + ": a module answered the probe at " + SpeedText(FProbes[i - 1].Speed) +
+                   " only after it had given up (250 ms), while " + SpeedText(FProbes[i].Speed) +
+                   " was tried; a reply that late is no module at " + SpeedText(FProbes[i].Speed);
     for (const TPhase& p : FProbes)
         if (HasBytes(p.Faults))
             return FName + " answered at " + SpeedText(p.Speed) + ", but not with a valid reply (" +

@@ -126,7 +126,6 @@ private:
     std::string FName;
     std::string FNode;
     std::string FSuffix;
-    bool FPurged = false;
     std::vector<TPhase> FProbes;
     TPhase FStep;
     bool FReading = false;

@@ -1,65 +1,20 @@
 #pragma once
-// Backup files: the editable configuration of one module as JSON.
-//
-//   {
-//     "kelvoctl": "backup", "version": 1,
-//     "model": "KelvoUSB", "identification": "KelvoUSB 4AI v1.07",
-//     "serial": "0042.xx.xx/0256",
-//     "settings": {
-//       "address": 1, "speed": 9600, "userdata": "Hala 3, rozvadec",
-//       "ch1": { "name": "Tlak", "unit": "bar", "min": 0, "max": 10, "decimals": 2,
-//                "gain": null, "sensor": "on", "watch": "on",
-//                "upper": 8, "lower": 1, "hyst": 0.2 },
-//       ...
-//     }
-//   }
-//
-// The settings use the keys of "kelvoctl set" and the same limits. Numbers
-// are written as kelvoctl shows them where that gives the module back the
-// same value, else in as many digits as that takes, so a backup restored
-// onto the module it came from changes nothing. null marks a setting the
-// module does not have (a channel without gain, ...); restoring skips it.
-// Model, identification, serial and the time it was made (local time)
-// describe where the backup came from. Restore refuses a backup of another
-// model and, onto a module of another serial number, leaves address and
-// speed alone unless forced. Older backups carry no serial_number and no
-// made; the serial text serves then.
+// kelvoctl's JSON beside the backup format (uModuleBackup): the changes a
+// save made.
 
-#include <string>
-#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
-#include "kelvoctl_keys.h"
-#include "uKelvoxx.h"
+#include "uModuleBackup.h"
+#include "uModuleSettings.h"
 
 namespace kelvo::ctl {
 
-constexpr int kBackupVersion = 1;
-
-// The value of Key in Record as JSON: a number for the numeric settings,
-// text for the others, null where the key does not apply. Exact as for
-// KeyValueText.
-nlohmann::ordered_json KeyValueJson(const TKelvorec& Record, const TKey& Key, bool Exact = false);
-
-// The backup document of Record, made at Made ("2024-05-01 12:03:07").
-nlohmann::ordered_json BackupJson(const TKelvorec& Record, const std::string& Made = std::string());
-
-struct TBackup {
-    std::string Model;   // ModelName of the module it came from
-    std::string Serial;  // its serial text ("0042.xx.xx/0256"), empty when the file has none
-    std::string Made;    // when the backup was made, empty when the file does not say
-    std::vector<TAssignment> Settings;
-};
+// The backup document, by the name kelvoctl's commands know it.
+using kelvo::BackupJson;
 
 // Changes as a list of {"key", "old", "new"}.
 nlohmann::ordered_json ChangesJson(const std::vector<TChange>& Changes);
-
-// Reads a backup file's text. Anything that is not a complete, valid backup
-// raises EUsageError saying what is wrong in one line: not JSON (with the
-// line and column), another kind of document or version, an unknown key, a
-// value of the wrong type or outside its limits.
-TBackup ParseBackup(std::string_view Text);
 
 }  // namespace kelvo::ctl

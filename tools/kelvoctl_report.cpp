@@ -5,7 +5,7 @@
 
 #include "kelvoctl_args.h"
 #include "kelvoctl_json.h"
-#include "kelvoctl_keys.h"
+#include "uModuleSettings.h"
 #include "kelvoctl_table.h"
 #include "kelvoctl_text.h"
 
@@ -102,13 +102,6 @@ ojson RecordJson(const TKelvorec& Record)
     }
     j["channels"] = std::move(channels);
     return j;
-}
-
-std::string SerialNumberText(const TKelvorec& Record)
-{
-    char serial[16];
-    std::snprintf(serial, sizeof serial, "%.4d", int(Record.Info.SerialNumber));
-    return serial;
 }
 
 std::string FoundModulesText(const std::vector<TFoundModule>& Found)

@@ -12,6 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "uKelvoSession.h"
 #include "uKelvoxx.h"
 
 namespace kelvo::ctl {
@@ -38,8 +39,8 @@ struct TFoundModule {
     std::string ReadError;
 };
 
-// The serial number as the found list shows it: at least four digits, "0256".
-std::string SerialNumberText(const TKelvorec& Record);
+// The serial number as the found list shows it (uKelvoSession).
+using kelvo::SerialNumberText;
 
 // Model, interface, serial number (at least four digits), speed.
 std::string FoundModulesText(const std::vector<TFoundModule>& Found);

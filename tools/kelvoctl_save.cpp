@@ -9,9 +9,6 @@ namespace kelvo::ctl {
 
 namespace {
 
-// A backup is a few kilobytes; anything far larger is not one.
-constexpr uintmax_t kMaxBackupFileSize = 1 << 20;
-
 // Warns of an input range whose minimum is not below its maximum: the
 // module takes it, but its values then run backwards or stand still.
 void WarnOfRanges(const TKelvoSession& Session, const std::vector<TChange>& Changes, const std::string& Where)
@@ -82,11 +79,19 @@ std::string TSaveResult::NotTakenText() const
 }
 
 TSaveResult ApplyAndSave(TConnection& C, const std::vector<TAssignment>& Settings, bool DryRun,
-                         const std::string& NotePrefix)
+                         const TApplyOptions& Options, const std::string& NotePrefix)
 {
     // Refuses a value the module cannot take before anything changes.
     TSaveResult r;
-    r.Changes = ApplyAssignments(C.Session, Settings);
+    try {
+        r.Changes = ApplyAssignments(C.Session, Settings, Options);
+    } catch (const ENotHoldable& e) {
+        throw EUsageError(NotePrefix + e.Message() + " (--nearest writes that); nothing was written");
+    }
+    for (const TChange& c : r.Changes)
+        if (!c.Asked.empty())
+            Note(NotePrefix + c.Key.Name() + ": the module cannot hold " + c.Asked + "; the nearest value it can hold, " +
+                 c.New + ", is written instead");
     WarnOfRanges(C.Session, r.Changes, NotePrefix);
     if (!DryRun && !r.Changes.empty()) {
         r.Missed = Save(C, r.Changes);
@@ -98,50 +103,25 @@ TSaveResult ApplyAndSave(TConnection& C, const std::vector<TAssignment>& Setting
 std::vector<TAssignment> RestoreSettings(const TBackup& Backup, const std::string& File, const TKelvorec& Device,
                                          const std::string& Where, bool Force, std::vector<TSkipped>& Skipped)
 {
-    if (Backup.Model != ModelName(Device.Model))
-        throw EUsageError(File + " is a backup of a " +
-                          (Backup.Model.empty() ? "module of unknown model" : Backup.Model) + ", but the module on " +
-                          Where + " is a " +
-                          (ModelName(Device.Model).empty() ? "module of unknown model" : ModelName(Device.Model)) +
-                          "; nothing was written");
-    // Address and speed belong to one module on its bus: onto another one
-    // (or when the backup does not say which it came from) they are left
-    // alone, unless forced.
-    const std::string serial = ModuleTextToUtf8(Device.Info.SerialText);
-    const bool sameModule = !Backup.Serial.empty() && Backup.Serial == serial;
-    std::vector<TAssignment> settings;
-    for (const TAssignment& a : Backup.Settings) {
-        // Address and speed can be set only on a KelvoRS; on the others the
-        // backup merely records them.
-        const bool commSetting = a.Key.IsCommSetting();
-        if (commSetting && Device.Model != kModelKelvoRS)
-            continue;
-        if (commSetting && !sameModule && !Force) {
-            TKelvoSession probe;
-            probe.ModuleRecord = Device;
-            probe.ResetWorkingCopy();
-            const auto change = ApplyAssignments(probe, {a});
-            if (!change.empty())
-                Skipped.push_back({a.Key.Name(), change.front().New, change.front().Old});
-            continue;
-        }
-        settings.push_back(a);
+    try {
+        return BackupSettingsFor(
+            Backup, Device, [Force](const TBackup&, const TKelvorec&, const std::vector<TSkipped>&) { return Force; },
+            Skipped);
+    } catch (const EBackupOfAnotherModel& e) {
+        auto model = [](const std::string& M) { return M.empty() ? std::string("module of unknown model") : M; };
+        throw EUsageError(File + " is a backup of a " + model(e.BackupModel()) + ", but the module on " + Where +
+                          " is a " + model(e.ModuleModel()) + "; nothing was written");
     }
-    return settings;
 }
 
 TBackup ReadBackupFile(const std::string& File)
 {
-    std::string text;
     try {
-        text = ReadTextFile(File, kMaxBackupFileSize);
+        return kelvo::ReadBackupFile(File);
+    } catch (const EBackupError& e) {
+        throw EUsageError(e.Message());
     } catch (const ETextFileError& e) {
-        throw EUsageError(e.TooLarge() ? File + " is not a kelvoctl backup (far too large)" : e.Message());
-    }
-    try {
-        return ParseBackup(text);
-    } catch (const EUsageError& e) {
-        throw EUsageError(File + ": " + e.Message());
+        throw EUsageError(e.Message());
     }
 }
 

@@ -9,16 +9,9 @@
 
 #include "kelvoctl_connect.h"
 #include "kelvoctl_json.h"
-#include "kelvoctl_keys.h"
+#include "uModuleSettings.h"
 
 namespace kelvo::ctl {
-
-// A setting of a backup that restore leaves alone, and why.
-struct TSkipped {
-    std::string Key;
-    std::string Backup;
-    std::string Module;
-};
 
 // What a save did.
 struct TSaveResult {
@@ -37,17 +30,21 @@ struct TSaveResult {
 // succeeded EInterrupted. A save that Ctrl+C stopped after the re-read
 // returns with Stopped.
 // NotePrefix begins its warnings ("COM3: " when several modules are saved).
+// A value the module cannot hold is refused (EUsageError, naming the
+// nearest value and --nearest), or with Options.Nearest written as the
+// nearest, with a note.
 TSaveResult ApplyAndSave(TConnection& C, const std::vector<TAssignment>& Settings, bool DryRun,
-                         const std::string& NotePrefix = std::string());
+                         const TApplyOptions& Options, const std::string& NotePrefix = std::string());
 
-// The settings of a backup to restore onto Device: the model must be the
-// backup's (else EUsageError); address and speed only onto a KelvoRS, and
-// only onto the module the backup is of, unless Force. Those left alone
-// go to Skipped.
+// The settings of a backup to restore onto Device, by the rule every face
+// shares (BackupSettingsFor): the model must be the backup's (else
+// EUsageError); address and speed only onto a KelvoRS, and only onto the
+// module the backup is of, unless Force. Those left alone go to Skipped.
 std::vector<TAssignment> RestoreSettings(const TBackup& Backup, const std::string& File, const TKelvorec& Device,
                                          const std::string& Where, bool Force, std::vector<TSkipped>& Skipped);
 
-// The backup in File, checked whole (EUsageError when it is none).
+// The backup in File, checked whole (EUsageError when it is none or cannot
+// be read).
 TBackup ReadBackupFile(const std::string& File);
 
 }  // namespace kelvo::ctl

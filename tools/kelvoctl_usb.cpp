@@ -1,5 +1,6 @@
 #include "kelvoctl_usb.h"
 
+#include <atomic>
 #include <chrono>
 #include <iostream>
 
@@ -57,6 +58,7 @@ private:
         Print("arrived", name);
         if (!FProbe)
             return;
+        ApplyLineGap(Channel);
         // As the window does on an arrival: probe, and a USB device that
         // answered is reset once.
         TKelvorec record;
@@ -88,16 +90,38 @@ private:
     TFTDIManager FManager;
 };
 
+std::atomic<uint32_t> gLineGap{0};
+
 }  // namespace
+
+void SetLineGap(uint32_t Ms)
+{
+    gLineGap = Ms;
+}
+
+uint32_t LineGap()
+{
+    return gLineGap;
+}
+
+void ApplyLineGap(ICommunicationInterface* Channel)
+{
+    if (Channel && gLineGap != 0)
+        Channel->SetConnectionString("line_gap=" + std::to_string(gLineGap.load()));
+}
 
 IntfPtr<ICommunicationInterface> MakeChannel(const TPortChoice& Where)
 {
+    IntfPtr<ICommunicationInterface> channel;
     if (!Where.UsbSerial.empty()) {
         auto usb = MakeIntf<TFTDIDevice>(TFTDIDevice::TFromSerialNumber{Where.UsbSerial}, std::string());
-        return IntfPtr<ICommunicationInterface>(usb->AsInterface());
+        channel = IntfPtr<ICommunicationInterface>(usb->AsInterface());
+    } else {
+        auto port = MakeIntf<TSerialPortInterface>("comport=" + std::to_string(Where.Port));
+        channel = IntfPtr<ICommunicationInterface>(port->AsInterface());
     }
-    auto port = MakeIntf<TSerialPortInterface>("comport=" + std::to_string(Where.Port));
-    return IntfPtr<ICommunicationInterface>(port->AsInterface());
+    ApplyLineGap(channel.get());
+    return channel;
 }
 
 std::string ChannelName(ICommunicationInterface* Channel)
@@ -144,6 +168,8 @@ std::vector<TTarget> CommandTargets(TFTDIManager& Manager, std::vector<TInterfac
         throw;
     }
     manager.Unlock();
+    for (TTarget& t : targets)
+        ApplyLineGap(t.Channel.get());
     return targets;
 }
 

@@ -14,6 +14,13 @@
 
 namespace kelvo::ctl {
 
+// The quiet period (ms) after which every channel kelvoctl uses takes a
+// reply as ended (--line-gap); 0 leaves the channels' own, 50 ms.
+void SetLineGap(uint32_t Ms);
+uint32_t LineGap();
+// Gives Channel the line gap set, when one is.
+void ApplyLineGap(ICommunicationInterface* Channel);
+
 // The channel Where names: a serial port, or the FTDI device of that serial
 // number. Closed.
 IntfPtr<ICommunicationInterface> MakeChannel(const TPortChoice& Where);

@@ -164,6 +164,20 @@ TEST_F(SimSessionTest, ProbeAtSpeedSwitchesTheLineAndReportsTheLabel)
     EXPECT_EQ(labels, (std::vector<std::string>{"SIM1 / 9.600 bps"}));
 }
 
+TEST_F(SimSessionTest, AProbeTakesOnlyBytesThatCameAfterItsRequest)
+{
+    // The reply comes 280 ms after the request: after the probe's 250 ms
+    // and the request's line time, during the pause before the next
+    // probe's request.
+    TSimSettings settings = DefaultSimSettings();
+    settings.ReplyDelayMs = 280;
+    Connect(settings);
+    uint8_t model = 77;
+    EXPECT_FALSE(Session.ProbeAtSpeed(Channel->AsInterface(), 9600, "", model));
+    EXPECT_FALSE(Session.ProbeAtSpeed(Channel->AsInterface(), 9600, "", model));
+    EXPECT_EQ(model, 77);
+}
+
 TEST_F(SimSessionTest, MeasuredValuesFillSlotsByPosition)
 {
     TSimSettings settings = DefaultSimSettings();
@@ -227,7 +241,8 @@ TEST_F(SimSessionTest, ProbeInterfaceTriesCheckedSpeedsInOrderAndRestores)
     EXPECT_FALSE(Channel->GetActive());
     EXPECT_EQ(Channel->GetBaudRate(), 1200);
 
-    // Checked, and the parameter's speed first.
+    // Checked, and the parameter's speed first; found after other speeds
+    // failed, the module is asked a second time at its speed.
     Module->ClearLogs();
     Session.SearchSpeeds.insert(38400);
     Session.BaudrateParam = "baudrate=600";
@@ -235,7 +250,7 @@ TEST_F(SimSessionTest, ProbeInterfaceTriesCheckedSpeedsInOrderAndRestores)
     speeds.clear();
     for (const auto& r : Requests())
         speeds.push_back(r.LineSpeed);
-    EXPECT_EQ(speeds, (std::vector<uint32_t>{600, 9600, 115200, 38400}));
+    EXPECT_EQ(speeds, (std::vector<uint32_t>{600, 9600, 115200, 38400, 38400}));
     EXPECT_EQ(rec.Model, kModelKelvoUSB);
     EXPECT_FALSE(Channel->GetActive());  // put back as it was
     EXPECT_EQ(Channel->GetBaudRate(), 1200);

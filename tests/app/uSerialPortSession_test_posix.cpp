@@ -3,6 +3,7 @@
 // engine and component. Real time throughout.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -200,4 +201,29 @@ TEST_F(SerialSessionTest, ModuleVanishingMidReadFailsTheReadAndLeavesThePortCons
     // closed port.
     port->Close(true);
     EXPECT_FALSE(port->GetActive());
+}
+
+TEST_F(SerialSessionTest, ALateReplyIsNotTakenForAModuleAtTheNextSpeed)
+{
+    // The module at 9600 answers only after the probe's 250 ms, while the
+    // probe already tries 115200, which the module does not understand.
+    TSimSettings settings = DefaultSimSettings();
+    settings.ReplyDelayMs = 300;
+    Serve(settings);
+    TKelvoSession session;
+    std::vector<TReplyFault> faults;
+    session.OnReply = [&](uint8_t, TReplyFault Fault, const RawByteString&) { faults.push_back(Fault); };
+    auto port = MakeIntf<TSerialPortInterface>("comport=5");
+    TKelvorec probe;
+    EXPECT_FALSE(session.ProbeInterface(port->AsInterface(), probe, true));
+    EXPECT_NE(std::find(faults.begin(), faults.end(), TReplyFault::Unconfirmed), faults.end());
+    port->Close(false);
+    Pty->Stop();
+
+    // In time, it is found at its speed.
+    settings.ReplyDelayMs = 150;
+    Serve(settings);
+    EXPECT_TRUE(session.ProbeInterface(port->AsInterface(), probe, true));
+    EXPECT_EQ(port->GetBaudRate(), 9600);
+    port->Close(false);
 }

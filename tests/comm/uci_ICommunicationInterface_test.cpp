@@ -103,6 +103,18 @@ TEST(Query, DeadlinesOfASilentLineAndOfALineThatGoesQuiet)
     EXPECT_EQ(run.Reply, all);
     EXPECT_EQ(run.SinceWrite, 300 + 50 + 1);
 
+    // A reply split by a pause longer than the quiet period is cut there;
+    // a longer line gap waits for its rest.
+    ch->ReplyAfterWrite({{20, "ab"}, {20 + 120, "cd"}});
+    EXPECT_EQ(RunQuery(*ch, req, 1000).Reply, "ab");
+    ch->DropPending();
+    ch->SetLineGapMs(150);
+    ch->ReplyAfterWrite({{20, "ab"}, {20 + 120, "cd"}});
+    run = RunQuery(*ch, req, 1000);
+    EXPECT_EQ(run.Reply, "abcd");
+    EXPECT_EQ(run.SinceWrite, 140 + 150 + 1);
+    ch->SetLineGapMs(TCommunicationInterface::kDefaultLineGapMs);
+
     // A negative Timeout shortens the first deadline.
     EXPECT_EQ(RunQuery(*ch, req, -50).SinceWrite, 1);
 }

@@ -38,6 +38,16 @@ TEST(SerialCore, ProducesItsStringAndReadsItBack)
     b->GetConnectionString(t);
     EXPECT_EQ(t, s);
     EXPECT_FALSE(b->GetActive());
+
+    // A longer quiet period for a bridge appears only when it is set, and
+    // reads back.
+    b->SetConnectionString("LINE_GAP=250");
+    EXPECT_EQ(b->GetLineGapMs(), 250u);
+    b->GetConnectionString(t);
+    EXPECT_EQ(t, s + ";line_gap=250");
+    EXPECT_EQ(MakeIntf<TFakeSerialCore>(t)->GetLineGapMs(), 250u);
+    EXPECT_THROW(b->SetConnectionString("line_gap=60001"), ERangeError);
+    EXPECT_THROW(b->SetConnectionString("line_gap=long"), EConvertError);
 }
 
 TEST(SerialCore, AppliesOnlyTheKeysPresentInTheirOrder)

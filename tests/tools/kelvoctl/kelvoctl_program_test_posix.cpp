@@ -26,9 +26,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "kelvoctl_args.h"
 #include "uConversionUtils.h"
 #include "uKelvoxx.h"
+#include "uNumberText.h"
 #include "AfComPortCore.h"
 #include "uSimPty.h"
 #include "KelvoctlRun.h"
@@ -322,7 +322,7 @@ TEST_F(KelvoctlProgram, MeasureShowsOverrangeInvalidAndUnansweredPollsApart)
     }
     ASSERT_EQ(rows.size(), 2u) << Describe(r);
     ASSERT_EQ(rows[0].size(), 5u);
-    EXPECT_TRUE(ctl::ParseDecimal(rows[0][1]));
+    EXPECT_TRUE(ParseDecimal(rows[0][1]));
     EXPECT_EQ(rows[0][2], "OVR");
     EXPECT_EQ(rows[0][3], "-");
     EXPECT_EQ(rows[1], (std::vector<std::string>{rows[1][0], "no", "answer", "no", "answer", "no", "answer", "no",
@@ -534,7 +534,8 @@ TEST_F(KelvoctlProgram, FailuresSayWhatCameBack)
         {"checksum", [](TSimFaults& f) { f.BadChecksum = true; },
          "kelvoctl: COM201 answered at 9600 bit/s, but not with a valid reply (checksum wrong); see --debug\n"},
         {"stray byte", [](TSimFaults& f) { f.StrayByte = true; }, "(stray bytes before or after the frame)"},
-        {"gaps", [](TSimFaults& f) { f.ChunkSize = 4, f.ChunkPauseMs = 200; }, "(the reply was incomplete: cut short"},
+        {"gaps", [](TSimFaults& f) { f.ChunkSize = 4, f.ChunkPauseMs = 200; },
+         "(the reply was incomplete: cut short, or split by pauses longer than 50 ms (--line-gap MS waits longer"},
         {"unstable", [](TSimFaults& f) { f.Unstable = true; },
          "kelvoctl: COM201: the module's two replies to the same request differed every time while reading the "
          "identification (Device not responding ($F3))\n"},
@@ -553,10 +554,35 @@ TEST_F(KelvoctlProgram, FailuresSayWhatCameBack)
                 << Describe(r);
         }
     }
+    // A bridge that pauses inside its replies is read with a longer gap.
+    TSimSettings bridge = DefaultSimSettings();
+    bridge.Faults.ChunkSize = 32;
+    bridge.Faults.ChunkPauseMs = 80;
+    Serve(bridge);
+    const TRun gap = Ctl({"--line-gap", "150", "read", kCom, "--speed", "9600"});
+    EXPECT_EQ(gap.Status, 0) << Describe(gap);
+    Pty->Stop();
+
     const TRun r = Ctl({"read", "COM202"});
     EXPECT_EQ(r.Status, 1) << Describe(r);
     EXPECT_EQ(r.Err, "kelvoctl: COM202: no such port (no link com202 in the ports folder " + Dir.string() +
                          ", named by KELVO_PORTS_DIR)\n");
+}
+
+TEST_F(KelvoctlProgram, AModuleThatAnswersTooLateIsNotFoundAtTheNextSpeed)
+{
+    // Its reply to the probe at 9600 comes while 115200 is tried.
+    TSimSettings s = DefaultSimSettings();
+    s.ReplyDelayMs = 300;
+    Serve(s);
+    const TRun r = Ctl({"read", kCom});
+    EXPECT_EQ(r.Status, 1) << Describe(r);
+    EXPECT_NE(r.Err.find("COM201: a module answered the probe at 9600 bit/s only after it had given up"),
+              std::string::npos)
+        << Describe(r);
+    // Nothing but probes went out: no read was started at 115200.
+    for (const auto& q : Module->RequestLog())
+        EXPECT_TRUE(q.Outcome == TSimOutcome::Garbled || q.Instruction == kInstrIdentify) << int(q.Instruction);
 }
 
 TEST_F(KelvoctlProgram, AVanishedPortIsReportedWithinASecond)
@@ -588,7 +614,9 @@ TEST_F(KelvoctlProgram, APortInUseOrForbiddenIsNamedSo)
         ASSERT_GE(fd, 0);
         ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
         const TRun r = Ctl({"read", kCom});
+        const TRun ports = Ctl({"ports"});
         ::close(fd);
+        EXPECT_NE(Line(ports.Out, kCom).find(" in use"), std::string::npos) << Describe(ports);
         EXPECT_EQ(r.Status, 1) << Describe(r);
         EXPECT_NE(r.Err.find("kelvoctl: COM201 (" + node + ") is in use by another program (kelvoctl_tests (pid " +
                              std::to_string(::getpid()) + "))"),
@@ -612,32 +640,43 @@ TEST_F(KelvoctlProgram, APortInUseOrForbiddenIsNamedSo)
     EXPECT_NE(r.Err.find("permission denied on " + node + " (COM201) \u2014 add your user to the group dialout"),
               std::string::npos)
         << Describe(r);
+    // The list says so too, not "in use".
+    const TRun ports = TChild({"ports"}, {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"}).Finish();
+    EXPECT_NE(Line(ports.Out, kCom).find("no permission: add your user to the group dialout"), std::string::npos)
+        << Describe(ports);
 }
 
 TEST_F(KelvoctlProgram, CtrlCEndsReadsAtOnceAndFinishesTheWriteInProgress)
 {
-    // A read waiting for a module that fell silent, 36 s per attempt.
+    // A read waiting for a module that fell silent, 36 s per attempt: the
+    // signal ends the wait, and nothing more is sent. (Had it not, the next
+    // request would follow when the wait ran out.)
     TSimSettings s = DefaultSimSettings();
     s.SpeedCode = 10;  // 115200
     s.Faults.EverySecond = true;
     Serve(s);
     {
-        TChild child({"read", kCom, "--speed", "115200"});
+        TChild child({"--json", "read", kCom, "--speed", "115200"});
         ASSERT_TRUE(WaitFor([&] { return Module->RequestLog().size() >= 2; }));
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        const auto sent = std::chrono::steady_clock::now();
+        const size_t asked = Module->RequestLog().size();
         child.Signal(SIGINT);
         const TRun r = child.Finish();
-        EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(500));
         EXPECT_EQ(r.Status, 130) << Describe(r);
+        EXPECT_EQ(Module->RequestLog().size(), asked);
         EXPECT_NE(r.Err.find("interrupted while reading the identification"), std::string::npos) << Describe(r);
+        // One JSON document, that says so.
+        const auto j = nlohmann::json::parse(r.Out);
+        EXPECT_TRUE(j["interrupted"].get<bool>()) << r.Out;
+        EXPECT_EQ(j["exit_code"], 130);
         // The port is free again.
         EXPECT_EQ(AfProbeComPort(int(kPort)), ppAvailable);
     }
     Pty->Stop();
 
-    // A restore of twelve changes, stopped after the first write: the report
-    // matches what the module took, and nothing more is sent.
+    // A restore of twelve changes, stopped after the first write: the write
+    // in progress finishes, nothing more is sent, and the report matches
+    // what the module took.
     s = DefaultSimSettings();
     s.ReplyDelayMs = 60;
     Serve(s);
@@ -651,19 +690,32 @@ TEST_F(KelvoctlProgram, CtrlCEndsReadsAtOnceAndFinishesTheWriteInProgress)
         c["upper"] = 5 + ch;
     }
     std::ofstream(file) << doc.dump(2);
-    Module->ClearLogs();
-    TChild child({"restore", kCom, file.string()});
-    ASSERT_TRUE(WaitFor([&] { return !Module->WriteLog().empty(); }));
-    child.Signal(SIGINT);
-    const TRun r = child.Finish();
-    const size_t took = Module->WriteLog().size();
-    EXPECT_EQ(r.Status, 130) << Describe(r);
-    EXPECT_LT(took, 12u);
-    EXPECT_NE(r.Out.find("Interrupted after " + std::to_string(took) + " of 12 writes"), std::string::npos)
-        << Describe(r);
-    EXPECT_NE(r.Out.find("The module now holds:"), std::string::npos) << Describe(r);
-    // Each write with its write enable, and nothing more.
-    EXPECT_EQ(NonReads().size(), 2 * took);
+    auto interruptRestore = [&](const std::vector<std::string>& Args) {
+        Module->ClearLogs();
+        TChild child(Args);
+        EXPECT_TRUE(WaitFor([&] { return !Module->WriteLog().empty(); }));
+        const size_t atSignal = Module->WriteLog().size();
+        child.Signal(SIGINT);
+        const TRun r = child.Finish();
+        const size_t took = Module->WriteLog().size();
+        EXPECT_EQ(r.Status, 130) << Describe(r);
+        EXPECT_GE(took, atSignal);
+        EXPECT_LE(took, atSignal + 1);
+        // Each write with its write enable, and nothing more.
+        EXPECT_EQ(NonReads().size(), 2 * took);
+        return std::pair{r, took};
+    };
+    const auto [text, took] = interruptRestore({"restore", kCom, file.string()});
+    EXPECT_NE(text.Out.find("Interrupted after " + std::to_string(took) + " of 12 writes"), std::string::npos)
+        << Describe(text);
+    EXPECT_NE(text.Out.find("The module now holds:"), std::string::npos) << Describe(text);
+    // With --json: one document, the partial result in it.
+    const auto [json, jsonTook] = interruptRestore({"--json", "restore", kCom, file.string()});
+    const auto j = nlohmann::json::parse(json.Out);
+    EXPECT_TRUE(j["interrupted"].get<bool>()) << json.Out;
+    EXPECT_EQ(j["writes"]["sent"], jsonTook);
+    EXPECT_EQ(j["writes"]["total"], 12 - took);
+    EXPECT_TRUE(j["module"].is_object());
 
     // A measurement stopped by Ctrl+C sums up and ends well.
     TChild measure({"measure", kCom, "--count", "0", "--interval", "100"});

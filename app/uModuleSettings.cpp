@@ -1,23 +1,27 @@
-#include "kelvoctl_keys.h"
+#include "uModuleSettings.h"
 
 #include <array>
 #include <cmath>
+#include <cstdio>
 
-#include "kelvoctl_text.h"
 #include "uConversionUtils.h"
+#include "uEditorLimits.h"
+#include "uModuleText.h"
+#include "uNumberText.h"
 
-namespace kelvo::ctl {
+namespace kelvo {
 
 namespace {
 
-// Limits of the window's editors.
-constexpr int64_t kMaxAddress = 253;          // address combo items 0 ... 253
-constexpr double kRangeLimit = 99999999;      // both range editors
-constexpr double kWatchLimit = 10000;         // upper and lower limit, hysteresis
-constexpr int64_t kMaxDecimals = 2;
-constexpr size_t kMaxNameChars = 20;
-constexpr size_t kMaxUserDataChars = 16;
-constexpr uint8_t kMaxGainCode = 7;           // 1x ... 128x
+// The address combo's items 0 ... 253 and the gains 1x ... 128x; the other
+// limits are the editors' own (uEditorLimits).
+constexpr int64_t kMaxAddress = 253;
+constexpr uint8_t kMaxGainCode = 7;
+
+std::string LimitsText(TEditorLimits Limits)
+{
+    return NumberText(Limits.Min) + " ... " + NumberText(Limits.Max);
+}
 
 const std::vector<TFieldInfo>& Fields()
 {
@@ -26,18 +30,20 @@ const std::vector<TFieldInfo>& Fields()
         {TKeyField::Speed, "speed", false,
          "line speed of the module in bit/s: 300 600 1200 2400 4800 9600 19200 38400 57600 115200 230400 "
          "(KelvoRS only)"},
-        {TKeyField::UserData, "userdata", false, "user data, at most 16 characters"},
-        {TKeyField::Name, "name", true, "channel name, at most 20 characters"},
-        {TKeyField::Unit, "unit", true, "unit after conversion, at most 5 characters"},
-        {TKeyField::RangeMin, "min", true, "range minimum, -99999999 ... 99999999"},
-        {TKeyField::RangeMax, "max", true, "range maximum, -99999999 ... 99999999"},
-        {TKeyField::Decimals, "decimals", true, "decimals for rounding, 0-2"},
+        {TKeyField::UserData, "userdata", false,
+         "user data, at most " + std::to_string(kUserDataEditorLength) + " characters"},
+        {TKeyField::Name, "name", true, "channel name, at most " + std::to_string(kChannelNameEditorLength) + " characters"},
+        {TKeyField::Unit, "unit", true, "unit after conversion, at most " + std::to_string(kUnitEditorLength) + " characters"},
+        {TKeyField::RangeMin, "min", true, "range minimum, " + LimitsText(kRangeEditorLimits) + " as the module holds it"},
+        {TKeyField::RangeMax, "max", true, "range maximum, " + LimitsText(kRangeEditorLimits) + " as the module holds it"},
+        {TKeyField::Decimals, "decimals", true,
+         "decimals for rounding, " + NumberText(kDecimalsEditorLimits.Min) + "-" + NumberText(kDecimalsEditorLimits.Max)},
         {TKeyField::Gain, "gain", true, "gain 1x 2x 4x 8x 16x 32x 64x 128x (channels with a gain setting)"},
         {TKeyField::Sensor, "sensor", true, "4-20 mA sensor connected: on/off (channels with that option)"},
         {TKeyField::Watch, "watch", true, "watching of the measured value: on/off"},
-        {TKeyField::Upper, "upper", true, "upper limit, -10000 ... 10000"},
-        {TKeyField::Lower, "lower", true, "lower limit, -10000 ... 10000"},
-        {TKeyField::Hysteresis, "hyst", true, "hysteresis, -10000 ... 10000"},
+        {TKeyField::Upper, "upper", true, "upper limit, " + LimitsText(kWatchEditorLimits)},
+        {TKeyField::Lower, "lower", true, "lower limit, " + LimitsText(kWatchEditorLimits)},
+        {TKeyField::Hysteresis, "hyst", true, "hysteresis, " + LimitsText(kWatchEditorLimits)},
     };
     return fields;
 }
@@ -52,7 +58,7 @@ const TFieldInfo& InfoOf(TKeyField Field)
 
 [[noreturn]] void Refuse(const TKey& Key, const std::string& Why)
 {
-    throw EUsageError(Key.Name() + ": " + Why);
+    throw ESettingError(Key.Name() + ": " + Why);
 }
 
 std::string Quoted(std::string_view Value)
@@ -60,35 +66,74 @@ std::string Quoted(std::string_view Value)
     return "\"" + std::string(Value) + "\"";
 }
 
-// A number within Min ... Max as the module stores it, a single: the
-// limit 99999999 is stored as 100000000, which is therefore within too (a
-// backup of a range at the limit shows it so).
-double Number(const TKey& Key, std::string_view Value, double Min, double Max)
+// A number within Limits as typed. From a backup also a limit as the
+// module stores it (99999999 is held as 100000000): whether the module can
+// take it is told where it is applied.
+double Number(const TKey& Key, std::string_view Value, TEditorLimits Limits, TValueSource Source)
 {
     const auto d = ParseDecimal(Value);
     if (!d)
         Refuse(Key, Quoted(Value) + " is not a number");
-    if ((*d < Min || *d > Max) && (ToSingle(*d) < ToSingle(Min) || ToSingle(*d) > ToSingle(Max)))
-        Refuse(Key, std::string(Value) + " is outside " + NumberText(Min) + " ... " + NumberText(Max));
+    bool within = *d >= Limits.Min && *d <= Limits.Max;
+    if (!within && Source == TValueSource::Backup)
+        within = ToSingle(*d) >= ToSingle(Limits.Min) && ToSingle(*d) <= ToSingle(Limits.Max);
+    if (!within)
+        Refuse(Key, std::string(Value) + " is outside " + LimitsText(Limits));
     return *d;
 }
 
 int64_t Whole(const TKey& Key, std::string_view Value, int64_t Min, int64_t Max)
 {
-    const auto n = ParseWhole(Value);
+    std::string_view digits = Value;
+    while (!digits.empty() && (digits.front() == ' ' || digits.front() == '\t'))
+        digits.remove_prefix(1);
+    const bool negative = !digits.empty() && digits.front() == '-';
+    if (negative)
+        digits.remove_prefix(1);
+    const auto n = ParseWhole(digits);
     if (!n)
         Refuse(Key, Quoted(Value) + " is not a whole number");
-    if (*n < Min || *n > Max)
+    const int64_t v = negative ? -*n : *n;
+    if (v < Min || v > Max)
         Refuse(Key, std::string(Value) + " is outside " + std::to_string(Min) + " ... " + std::to_string(Max));
-    return *n;
+    return v;
 }
 
-std::string ModuleText(const TKey& Key, std::string_view Value, size_t MaxChars)
+// The first control character of a UTF-8 text, in words; empty when it has
+// none.
+std::string ControlCharacter(std::string_view Value)
+{
+    size_t position = 0;
+    for (const char ch : Value) {
+        const auto b = static_cast<uint8_t>(ch);
+        if ((b & 0xC0) != 0x80)
+            ++position;
+        if (b >= 0x20 && b != 0x7F)
+            continue;
+        char code[8];
+        std::snprintf(code, sizeof code, "U+%04X", b);
+        const std::string what = b == '\t' ? "a tab" : b == '\n' || b == '\r' ? "a line break" : std::string(code);
+        return what + " at character " + std::to_string(position);
+    }
+    return {};
+}
+
+std::string ModuleText(const TKey& Key, std::string_view Value, size_t MaxChars, TValueSource Source,
+                       std::string& OnlyWhereHeld)
 {
     std::string why;
     const auto bytes = Utf8ToModuleText(Value, &why);
     if (!bytes)
         Refuse(Key, why);
+    if (const std::string control = ControlCharacter(Value); !control.empty()) {
+        // The module shows what it holds; a control character would be
+        // dropped at an end, or turn up as an odd sign on a display.
+        const std::string message = Quoted(PrintableText(Value)) + " holds a control character (" + control +
+                                    "): only printable characters are allowed";
+        if (Source == TValueSource::Typed)
+            Refuse(Key, message);
+        OnlyWhereHeld = message;
+    }
     std::string text = TrimText(*bytes);
     if (text.size() > MaxChars)
         Refuse(Key, Quoted(Value) + " is longer than " + std::to_string(MaxChars) + " characters");
@@ -140,15 +185,13 @@ double Parsed(const std::string& Text)
     return ParseDecimal(Text).value_or(0);
 }
 
-// The two ends of a channel's range as texts. Exact: the shown form of an
-// end where it sets the same coefficients again, else the exact one.
-std::pair<std::string, std::string> RangeTexts(const TChannelConfig& C, bool Exact)
+// The two ends of a channel's range as texts: the shown form of an end
+// where it sets the same coefficients again, else the exact one.
+std::pair<std::string, std::string> RangeTexts(const TChannelConfig& C)
 {
     float min = 0, max = 0;
     RangeOf(C, min, max);
-    std::pair<std::string, std::string> shown{FloatText(min), FloatText(max)};
-    if (!Exact)
-        return shown;
+    const std::pair<std::string, std::string> shown{FloatText(min), FloatText(max)};
     const std::string exactMin = ExactFloatText(min);
     const std::string exactMax = ExactFloatText(max);
     for (const auto& [a, b] : {shown, std::pair{exactMin, shown.second}, std::pair{shown.first, exactMax}})
@@ -157,14 +200,62 @@ std::pair<std::string, std::string> RangeTexts(const TChannelConfig& C, bool Exa
     return {exactMin, exactMax};
 }
 
-// A stored single: the shown form, or for a backup the exact one where the
-// shown form is another single.
-std::string SingleText(float Value, bool Exact)
+// A stored single: the shown form, or the exact one where the shown form
+// is another single.
+std::string SingleText(float Value)
 {
     const std::string shown = FloatText(Value);
-    if (!Exact || SameSingle(ToSingle(Parsed(shown)), Value))
+    if (SameSingle(ToSingle(Parsed(shown)), Value))
         return shown;
     return ExactFloatText(Value);
+}
+
+// One end of a channel's range as text.
+std::string EndText(const TChannelConfig& C, bool Minimum)
+{
+    const auto texts = RangeTexts(C);
+    return Minimum ? texts.first : texts.second;
+}
+
+// Why the module cannot hold the end Value of the range that C holds: an
+// end as the module stores it beyond the limits, or the end read back as
+// another number. Empty when it holds it.
+std::string WhyNotHeld(const TChannelConfig& C, bool Minimum, float Value, const TKey& Key, float Other)
+{
+    float min = 0, max = 0;
+    RangeOf(C, min, max);
+    for (const auto& [held, isMin] : {std::pair{min, true}, std::pair{max, false}})
+        if (!SingleWithin(held, kRangeEditorLimits))
+            return "it would store " + std::string(isMin ? "a minimum of " : "a maximum of ") + EndText(C, isMin) +
+                   ", beyond " + LimitsText(kRangeEditorLimits);
+    const auto back = ParseDecimal(EndText(C, Minimum));
+    if (back && SameSingle(ToSingle(*back), Value))
+        return {};
+    const TKey other{Minimum ? TKeyField::RangeMax : TKeyField::RangeMin, Key.Channel};
+    return "with " + other.Name() + " " + SingleText(Other) + " it would hold " + EndText(C, Minimum);
+}
+
+// The range nearest to the one asked that the module holds within the
+// limits: as the range editors store it where an end would lie beyond
+// them, else the slope whose maximum comes nearest to the one asked.
+TChannelConfig NearestRange(const TChannelConfig& Next, bool Minimum, double Asked, float Min, float Max)
+{
+    TChannelConfig out = Next;
+    StoredRange(Min, Max, out.Offset, out.Slope);
+    if (Minimum || !SameSingle(out.Slope, Next.Slope) || !SameSingle(out.Offset, Next.Offset))
+        return out;
+    double best = INFINITY;
+    for (const float slope : {Next.Slope, std::nextafter(Next.Slope, INFINITY), std::nextafter(Next.Slope, -INFINITY)}) {
+        TChannelConfig c = Next;
+        c.Slope = slope;
+        float min = 0, max = 0;
+        RangeOf(c, min, max);
+        if (SingleWithin(max, kRangeEditorLimits) && std::fabs(max - Asked) < best) {
+            best = std::fabs(max - Asked);
+            out = c;
+        }
+    }
+    return out;
 }
 
 // Whether the assignment's value is what Record holds, compared the way the
@@ -321,12 +412,12 @@ TKey ParseKey(std::string_view Key)
     for (const TFieldInfo& f : Fields())
         if (field == f.Name && f.PerChannel == (channel != 0))
             return {f.Field, channel};
-    throw EUsageError("unknown key \"" + std::string(Key) +
+    throw ESettingError("unknown key \"" + std::string(Key) +
                       "\" (keys: address, speed, userdata, chN.name, chN.unit, chN.min, chN.max, "
                       "chN.decimals, chN.gain, chN.sensor, chN.watch, chN.upper, chN.lower, chN.hyst; N = 1-4)");
 }
 
-TAssignment ParseSetting(std::string_view Key, std::string_view Value)
+TAssignment ParseSetting(std::string_view Key, std::string_view Value, TValueSource Source)
 {
     TAssignment a;
     a.Key = ParseKey(Key);
@@ -342,18 +433,22 @@ TAssignment ParseSetting(std::string_view Key, std::string_view Value)
         a.Number = double(*n);
         break;
     }
-    case TKeyField::UserData: a.Text = ModuleText(a.Key, Value, kMaxUserDataChars); break;
-    case TKeyField::Name: a.Text = ModuleText(a.Key, Value, kMaxNameChars); break;
-    case TKeyField::Unit: a.Text = ModuleText(a.Key, Value, kUnitWidth); break;
+    case TKeyField::UserData:
+        a.Text = ModuleText(a.Key, Value, kUserDataEditorLength, Source, a.OnlyWhereHeld);
+        break;
+    case TKeyField::Name: a.Text = ModuleText(a.Key, Value, kChannelNameEditorLength, Source, a.OnlyWhereHeld); break;
+    case TKeyField::Unit: a.Text = ModuleText(a.Key, Value, kUnitEditorLength, Source, a.OnlyWhereHeld); break;
     case TKeyField::RangeMin:
-    case TKeyField::RangeMax: a.Number = Number(a.Key, Value, -kRangeLimit, kRangeLimit); break;
-    case TKeyField::Decimals: a.Number = double(Whole(a.Key, Value, 0, kMaxDecimals)); break;
+    case TKeyField::RangeMax: a.Number = Number(a.Key, Value, kRangeEditorLimits, Source); break;
+    case TKeyField::Decimals:
+        a.Number = double(Whole(a.Key, Value, int64_t(kDecimalsEditorLimits.Min), int64_t(kDecimalsEditorLimits.Max)));
+        break;
     case TKeyField::Gain: a.Number = GainCode(a.Key, Value); break;
     case TKeyField::Sensor:
     case TKeyField::Watch: a.Switch = Switch(a.Key, Value); break;
     case TKeyField::Upper:
     case TKeyField::Lower:
-    case TKeyField::Hysteresis: a.Number = Number(a.Key, Value, -kWatchLimit, kWatchLimit); break;
+    case TKeyField::Hysteresis: a.Number = Number(a.Key, Value, kWatchEditorLimits, Source); break;
     }
     return a;
 }
@@ -362,11 +457,11 @@ TAssignment ParseAssignment(std::string_view KeyEqualsValue)
 {
     const size_t eq = KeyEqualsValue.find('=');
     if (eq == std::string_view::npos || eq == 0)
-        throw EUsageError("\"" + std::string(KeyEqualsValue) + "\" is not KEY=VALUE");
+        throw ESettingError("\"" + std::string(KeyEqualsValue) + "\" is not KEY=VALUE");
     return ParseSetting(KeyEqualsValue.substr(0, eq), KeyEqualsValue.substr(eq + 1));
 }
 
-std::optional<std::string> KeyValueText(const TKelvorec& Record, const TKey& Key, bool Exact)
+std::optional<std::string> KeyValueText(const TKelvorec& Record, const TKey& Key)
 {
     const uint8_t i = Key.Channel;
     if (i == 0) {
@@ -387,8 +482,8 @@ std::optional<std::string> KeyValueText(const TKelvorec& Record, const TKey& Key
     switch (Key.Field) {
     case TKeyField::Name: return ModuleTextToUtf8(TrimText(c.Name));
     case TKeyField::Unit: return ModuleTextToUtf8(TrimText(c.Unit));
-    case TKeyField::RangeMin: return RangeTexts(c, Exact).first;
-    case TKeyField::RangeMax: return RangeTexts(c, Exact).second;
+    case TKeyField::RangeMin: return RangeTexts(c).first;
+    case TKeyField::RangeMax: return RangeTexts(c).second;
     case TKeyField::Decimals: return std::to_string(c.Decimals);
     case TKeyField::Gain:
         if (!c.HasGain || c.GainCode > kMaxGainCode)
@@ -399,14 +494,15 @@ std::optional<std::string> KeyValueText(const TKelvorec& Record, const TKey& Key
             return std::nullopt;
         return std::string(c.Sensor4to20mA == 1 ? "on" : "off");
     case TKeyField::Watch: return std::string((w.WatchFlags & kWatchOnFlag) ? "on" : "off");
-    case TKeyField::Upper: return SingleText(w.Upper, Exact);
-    case TKeyField::Lower: return SingleText(w.Lower, Exact);
-    case TKeyField::Hysteresis: return SingleText(w.Hysteresis, Exact);
+    case TKeyField::Upper: return SingleText(w.Upper);
+    case TKeyField::Lower: return SingleText(w.Lower);
+    case TKeyField::Hysteresis: return SingleText(w.Hysteresis);
     default: return std::nullopt;
     }
 }
 
-std::vector<TChange> ApplyAssignments(TKelvoSession& Session, const std::vector<TAssignment>& Assignments)
+std::vector<TChange> ApplyAssignments(TKelvoSession& Session, const std::vector<TAssignment>& Assignments,
+                                      const TApplyOptions& Options)
 {
     const TKelvorec& device = Session.ModuleRecord;
     TKelvorec working = Session.WorkingRecord();
@@ -425,43 +521,54 @@ std::vector<TChange> ApplyAssignments(TKelvoSession& Session, const std::vector<
         if (a.Key.Channel && !ChannelPresent(device, a.Key.Channel))
             CheckApplies(device, a);
         const bool range = a.Key.Field == TKeyField::RangeMin || a.Key.Field == TKeyField::RangeMax;
-        std::string before, after;
+        std::string before, after, asked;
         if (range) {
             auto& [min, max] = ends[a.Key.Channel - 1];
-            float& end = a.Key.Field == TKeyField::RangeMin ? min : max;
+            const bool isMin = a.Key.Field == TKeyField::RangeMin;
+            float& end = isMin ? min : max;
             const float value = ToSingle(a.Number);
             TChannelConfig& c = working.Channels[a.Key.Channel - 1];
             // The end as shown, or an end that sets the very coefficients
             // the module holds (1000 for a maximum shown from 999.99994).
-            const bool isMin = a.Key.Field == TKeyField::RangeMin;
             if (SameSingle(end, value) || GivesCoefficients(isMin ? a.Number : min, isMin ? max : a.Number, c.Offset, c.Slope))
                 continue;
             CheckApplies(device, a);
-            before = FloatText(end);
-            after = FloatText(value);
-            if (before == after)
-                before = ExactFloatText(end), after = ExactFloatText(value);
+            before = EndText(c, isMin);
+            const float other = isMin ? max : min;
             end = value;
-            RangeToCoefficients(min, max, kRangeSpan, c.Offset, c.Slope);
+            TChannelConfig next = c;
+            RangeToCoefficients(min, max, kRangeSpan, next.Offset, next.Slope);
+            if (const std::string why = WhyNotHeld(next, isMin, value, a.Key, other); !why.empty()) {
+                TChannelConfig nearest = NearestRange(next, isMin, a.Number, min, max);
+                const std::string nearText = EndText(nearest, isMin);
+                if (!Options.Nearest)
+                    throw ENotHoldable(a.Key.Name() + ": the module cannot hold " + NumberText(a.Number) + " (" + why +
+                                           "); the nearest value it can hold is " + nearText,
+                                       nearText);
+                asked = NumberText(a.Number);
+                next = nearest;
+                RangeOf(next, min, max);
+            }
+            c.Offset = next.Offset;
+            c.Slope = next.Slope;
+            after = EndText(c, isMin);
         } else {
             if (Holds(working, a))
                 continue;
             CheckApplies(device, a);
+            if (!a.OnlyWhereHeld.empty())
+                Refuse(a.Key, a.OnlyWhereHeld);
             const TKelvorec was = working;
             Store(working, a);
             before = KeyValueText(was, a.Key).value_or("");
             after = KeyValueText(working, a.Key).value_or("");
-            if (before == after) {
-                before = KeyValueText(was, a.Key, true).value_or("");
-                after = KeyValueText(working, a.Key, true).value_or("");
-            }
         }
         bool merged = false;
         for (TChange& c : changes)
             if (c.Key == a.Key)
-                c.New = after, merged = true;
+                c.New = after, c.Asked = asked, merged = true;
         if (!merged)
-            changes.push_back({a.Key, before, after});
+            changes.push_back({a.Key, before, after, asked});
     }
     // A key set and then set back is no change.
     std::erase_if(changes, [&](const TChange& c) { return SameField(working, device, c.Key); });
@@ -487,4 +594,4 @@ std::vector<TChange> ChangesNotTaken(const TKelvorec& Wanted, const TKelvorec& G
     return out;
 }
 
-}  // namespace kelvo::ctl
+}  // namespace kelvo

@@ -1,7 +1,7 @@
 #pragma once
 // The XML element that a noded interface mirrors its properties in. comm/
 // sees only this abstract, counted element; the libxml2 wrapper of the XML
-// helpers implements it, and tests can supply a plain map.
+// helpers (uXmlDocument) implements it, and tests can supply a plain map.
 
 #include <string>
 
