@@ -11,9 +11,6 @@
 
 namespace kelvo::ctl {
 
-// The backup document, by the name kelvoctl's commands know it.
-using kelvo::BackupJson;
-
 // Changes as a list of {"key", "old", "new"}.
 nlohmann::ordered_json ChangesJson(const std::vector<TChange>& Changes);
 
