@@ -636,6 +636,23 @@ void TfMain::CreateTexts()
     txSaveNotTaken = text("txSaveNotTaken", "Modul nepřijal všechny změny; zobrazeno je, co nyní obsahuje.");
     txSaveFailed = text("txSaveFailed", "Modul po uložení neodpovídá.");
     txCloseWithUnsavedChanges = text("txCloseWithUnsavedChanges", "Neuložené změny budou ztraceny. Zavřít okno?");
+    // Configuration files and recordings; %1 is the file.
+    txTakeCommSettings = text("txTakeCommSettings",
+                              "Soubor pochází z jiného modulu (%1), tento modul je %2. Převzít i jeho adresu a rychlost?");
+    txRecordingCannotStart = text("txRecordingCannotStart", "Do souboru %1 nelze zapisovat: %2");
+    txRecordingEnded = text("txRecordingEnded", "Záznam do souboru %1 skončil: %2");
+    txConfigurationSaved = text("txConfigurationSaved", "Nastavení bylo uloženo do souboru %1.");
+    txConfigurationCannotSave = text("txConfigurationCannotSave", "Nastavení nelze uložit do souboru %1: %2");
+    txConfigurationLoaded = text("txConfigurationLoaded", "Nastavení ze souboru %1 je v editorech; Uložit zapíše, co se liší.");
+    txConfigurationCannotRead = text("txConfigurationCannotRead", "Soubor %1 nelze přečíst: %2");
+    txConfigurationInvalid = text("txConfigurationInvalid", "Soubor %1 není úplný soubor nastavení modulu: %2");
+    txConfigurationOtherModel = text("txConfigurationOtherModel", "Soubor %1 obsahuje nastavení modulu %2, ne modulu %3.");
+    txConfigurationOutOfLimits = text("txConfigurationOutOfLimits", "Soubor %1 obsahuje hodnotu, kterou modul nepřijme: %2");
+    txRecordFileTitle = text("txRecordFileTitle", "Záznam měření do souboru");
+    txRecordFileFilter = text("txRecordFileFilter", "Záznam měření (*.csv)");
+    txConfigSaveTitle = text("txConfigSaveTitle", "Uložit nastavení modulu do souboru");
+    txConfigLoadTitle = text("txConfigLoadTitle", "Načíst nastavení modulu ze souboru");
+    txConfigFileFilter = text("txConfigFileFilter", "Nastavení modulu (*.json)");
 }
 
 void TfMain::FitTexts()

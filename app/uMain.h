@@ -112,7 +112,6 @@ public:
     void ShowMeasuredValues(const std::array<TMeasuredRowView, 4>& Rows, const std::string& ModuleName) override;
     void ShowTrend(const TTrendHistory& History) override;
     void ShowRecording(bool On, const std::string& File) override;
-    bool Ask(const std::string& Question) override;
     bool Ask(TQuestion Question, const std::vector<std::string>& Args) override;
     // The text the interface label shows for Waiting, in the language shown.
     QString WaitingText(const TWaitingView& Waiting) const;
@@ -123,7 +122,7 @@ public:
 
     // How the window asks for a file (Save: a file to write) and puts a
     // question; tests replace them. Empty file name: the user cancelled.
-    std::function<QString(bool Save, const QString& Filter)> ChooseFile;
+    std::function<QString(bool Save, const QString& Title, const QString& Filter)> ChooseFile;
     std::function<bool(const QString& Question)> AskUser;
     void ProcessMessages() override;
 
@@ -272,7 +271,11 @@ public:
     TText *txWaitProbe, *txWaitIdentification, *txWaitChannelConfig, *txWaitChannelWatch, *txWait4to20mA;
     TText *txWaitCommSettings, *txWaitUserData, *txWaitProductionData, *txWaitAttempt;
     TText *txNoModuleFound, *txSaving, *txSaved, *txSaveNotTaken, *txSaveFailed;
-    TText* txCloseWithUnsavedChanges;
+    TText *txCloseWithUnsavedChanges, *txTakeCommSettings;
+    TText *txRecordingCannotStart, *txRecordingEnded, *txConfigurationSaved, *txConfigurationCannotSave;
+    TText *txConfigurationLoaded, *txConfigurationCannotRead, *txConfigurationInvalid, *txConfigurationOtherModel;
+    TText* txConfigurationOutOfLimits;
+    TText *txRecordFileTitle, *txRecordFileFilter, *txConfigSaveTitle, *txConfigLoadTitle, *txConfigFileFilter;
 
 protected:
     void closeEvent(QCloseEvent* Event) override;

@@ -11,7 +11,6 @@
 #include "uConversionUtils.h"
 #include "uEditorLimits.h"
 #include "uMainThreadQueue.h"
-#include "uMessageSink.h"
 #include "uModuleBackup.h"
 #include "uModuleText.h"
 #include "uTextFile.h"
@@ -1088,7 +1087,7 @@ void TMainLogic::ShowTick(const TTick& Tick)
             // A full disk or a drive pulled out ends the recording; what was
             // written stays.
             StopRecording();
-            ShowMessage(e.what());
+            FView.ShowNotice(TNotice::RecordingEnded, {FRecordFile, e.what()});
         }
     }
     if (OnMeasured)
@@ -1098,17 +1097,19 @@ void TMainLogic::ShowTick(const TTick& Tick)
 // ---------------------------------------------------------------------------
 // Recording and configuration files
 
-std::string TMainLogic::StartRecording(const std::string& File)
+bool TMainLogic::StartRecording(const std::string& File)
 {
     if (FWorking || !ModuleReady())
-        return "Not connected to a module";
+        return false;
     try {
         FCsv.Open(File);
     } catch (const std::exception& e) {
-        return e.what();
+        FView.ShowNotice(TNotice::RecordingCannotStart, {File, e.what()});
+        return false;
     }
+    FRecordFile = File;
     FView.ShowRecording(true, File);
-    return std::string();
+    return true;
 }
 
 void TMainLogic::StopRecording()
@@ -1119,33 +1120,37 @@ void TMainLogic::StopRecording()
         FView.ShowRecording(false, std::string());
 }
 
-std::string TMainLogic::SaveConfiguration(const std::string& File)
+bool TMainLogic::SaveConfiguration(const std::string& File)
 {
     if (FWorking || !ModuleReady())
-        return "Not connected to a module";
+        return false;
     try {
         const std::string made = IsoTimeText(std::chrono::system_clock::now());
         WriteTextFileReplacing(File, BackupJson(Session.WorkingRecord(), made).dump(2) + "\n");
     } catch (const std::exception& e) {
-        return e.what();
+        FView.ShowNotice(TNotice::ConfigurationCannotSave, {File, e.what()});
+        return false;
     }
-    return std::string();
+    FView.ShowNotice(TNotice::ConfigurationSaved, {File});
+    return true;
 }
 
-std::string TMainLogic::LoadConfiguration(const std::string& File)
+bool TMainLogic::LoadConfiguration(const std::string& File)
 {
     if (FWorking || !ModuleReady())
-        return "Not connected to a module";
+        return false;
     const TKelvorec& device = Session.ModuleRecord;
     std::vector<TAssignment> settings;
+    auto refuse = [&](TNotice Notice, std::vector<std::string> Args) {
+        Args.insert(Args.begin(), File);
+        FView.ShowNotice(Notice, Args);
+        return false;
+    };
     try {
         // Address and speed belong to one module on its bus: from another
         // module they are taken only when the user says so.
         const auto ask = [this](const TBackup& Backup, const TKelvorec& Device, const std::vector<TSkipped>&) {
-            return FView.Ask("The file comes from the module " +
-                             (Backup.Serial.empty() ? std::string("of unknown serial number") : Backup.Serial) +
-                             ", this one is " + ModuleTextToUtf8(Device.Info.SerialText) +
-                             ". Take its address and speed too?");
+            return FView.Ask(TQuestion::TakeCommSettings, {Backup.Serial, Device.Info.SerialText});
         };
         std::vector<TSkipped> skipped;
         settings = BackupSettingsFor(ReadBackupFile(File), device, ask, skipped);
@@ -1155,15 +1160,15 @@ std::string TMainLogic::LoadConfiguration(const std::string& File)
         check.ResetWorkingCopy();
         ApplyAssignments(check, settings);
     } catch (const EBackupOfAnotherModel& e) {
-        return File + " holds the configuration of a " +
-               (e.BackupModel().empty() ? std::string("module of unknown model") : e.BackupModel()) + ", not of a " +
-               e.ModuleModel();
+        return refuse(TNotice::ConfigurationOtherModel, {e.BackupModel(), e.ModuleModel()});
     } catch (const ETextFileError& e) {
-        return e.what();
+        return refuse(TNotice::ConfigurationCannotRead, {e.what()});
     } catch (const EBackupError& e) {
-        return e.what();
+        return refuse(TNotice::ConfigurationInvalid, {e.Detail()});
+    } catch (const ESettingError& e) {
+        return refuse(TNotice::ConfigurationOutOfLimits, {e.what()});
     } catch (const std::exception& e) {
-        return File + ": " + e.what();
+        return refuse(TNotice::ConfigurationInvalid, {e.what()});
     }
     Session.ResetWorkingCopy();
     ApplyAssignments(Session, settings);
@@ -1171,7 +1176,8 @@ std::string TMainLogic::LoadConfiguration(const std::string& File)
     if (FPage == TPage::Channel)
         FillChannelPage(FChannel);
     UpdateSaveButton();
-    return std::string();
+    FView.ShowNotice(TNotice::ConfigurationLoaded, {File});
+    return true;
 }
 
 }  // namespace kelvo

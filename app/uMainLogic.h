@@ -178,11 +178,25 @@ enum class TNotice : uint8_t {
     Saved,           // the module holds every change that was sent
     SaveNotTaken,    // the module was read again and holds other values than were sent
     SaveFailed,      // the module did not answer the read after the save
+    // Files (Args: the file first):
+    RecordingCannotStart,      // the file cannot be written: Args file, why
+    RecordingEnded,            // writing stopped (a full disk): Args file, why
+    ConfigurationSaved,        // Args file
+    ConfigurationCannotSave,   // Args file, why
+    ConfigurationLoaded,       // into the working copy: Args file
+    ConfigurationCannotRead,   // Args file, why
+    ConfigurationInvalid,      // damaged, incomplete or not one: Args file, what is wrong
+    ConfigurationOtherModel,   // Args file, the file's model, the module's model
+    ConfigurationOutOfLimits,  // a value the editors would not take: Args file, which
 };
 
 // A question to the user; Args fill its places.
 enum class TQuestion : uint8_t {
     CloseWithUnsavedChanges,  // "close and lose the changes?"
+    // A configuration file from another module (or one that does not say
+    // which): take its address and speed too? Args: its serial number
+    // (empty: not known), this module's.
+    TakeCommSettings,
 };
 
 class IMainView {
@@ -215,7 +229,6 @@ public:
     // Whether the ticks are being recorded, and into which file.
     virtual void ShowRecording(bool On, const std::string& File) = 0;
     // A question for the user; true for yes.
-    virtual bool Ask(const std::string& Question) = 0;
     virtual bool Ask(TQuestion Question, const std::vector<std::string>& Args) = 0;
     // Lets the window handle what is waiting (paints, clicks, plug events).
     virtual void ProcessMessages() = 0;
@@ -316,21 +329,23 @@ public:
 
     // --- recording and configuration files -------------------------------------
 
+    // Each tells the window how it went (a notice) and returns whether it
+    // did what it was asked.
+
     // Starts writing every tick to File (the measurement CSV format);
-    // the message why not, and nothing changes, when the file cannot be used.
-    std::string StartRecording(const std::string& File);
+    // nothing changes when the file cannot be used.
+    bool StartRecording(const std::string& File);
     void StopRecording();
     bool Recording() const { return FCsv.IsOpen(); }
 
-    // Writes the working copy to File in the backup format of kelvoctl;
-    // the message why not.
-    std::string SaveConfiguration(const std::string& File);
+    // Writes the working copy to File in the configuration (backup) format.
+    bool SaveConfiguration(const std::string& File);
     // Loads File into the working copy (what was read plus the file's
     // settings), so that a save then writes the differences. A file of
     // another model, a damaged one or values outside the editors' limits
-    // change nothing and give the message why. From a module with another
-    // serial number, address and speed are taken only when the user agrees.
-    std::string LoadConfiguration(const std::string& File);
+    // change nothing. From a module with another serial number, address and
+    // speed are taken only when the user agrees.
+    bool LoadConfiguration(const std::string& File);
 
     // --- state ------------------------------------------------------------------
 
@@ -422,6 +437,7 @@ private:
     std::shared_ptr<TMainLogic*> FAlive;
     TTrendHistory FHistory;
     TMeasureCsvFile FCsv;
+    std::string FRecordFile;
     int64_t FTrendClock = 0;  // milliseconds, grown from the 32-bit tick counter
     uint32_t FLastTick = 0;
     bool FTickSeen = false;

@@ -121,29 +121,29 @@ void TfMain::ConnectBehaviour()
     connect(sCancel, &TShapeEx::clicked, this, [this] { FLogic->Cancel(); });
     connect(Timer1, &QTimer::timeout, this, [this] { FLogic->MeasureTick(); });
 
-    // Files: chosen here, used by the logic, its refusals shown as messages.
-    ChooseFile = [this](bool Save, const QString& Filter) {
-        return Save ? QFileDialog::getSaveFileName(this, QString(), QString(), Filter)
-                    : QFileDialog::getOpenFileName(this, QString(), QString(), Filter);
+    // Files: chosen here, used by the logic, which tells how it went.
+    ChooseFile = [this](bool Save, const QString& Title, const QString& Filter) {
+        return Save ? QFileDialog::getSaveFileName(this, Title, QString(), Filter)
+                    : QFileDialog::getOpenFileName(this, Title, QString(), Filter);
     };
     AskUser = [this](const QString& Question) {
         return QMessageBox::question(this, QApplication::applicationDisplayName(), Question) == QMessageBox::Yes;
     };
-    auto withFile = [this](bool Save, const char* Filter, auto Use) {
-        return [this, Save, Filter, Use] {
+    auto withFile = [this](bool Save, TText* Title, TText* Filter, bool (TMainLogic::*Use)(const std::string&)) {
+        return [this, Save, Title, Filter, Use] {
             CommitEdits();
-            const QString file = ChooseFile(Save, QString::fromLatin1(Filter));
-            if (file.isEmpty())
-                return;
-            const std::string error = (FLogic.get()->*Use)(file.toStdString());
-            if (!error.empty())
-                ShowMessage(error);
+            const QString file = ChooseFile(Save, Title->Text(), Filter->Text());
+            if (!file.isEmpty())
+                (FLogic.get()->*Use)(file.toStdString());
         };
     };
-    connect(sTrendRecordStart, &TShapeEx::clicked, this, withFile(true, "CSV (*.csv)", &TMainLogic::StartRecording));
+    connect(sTrendRecordStart, &TShapeEx::clicked, this,
+            withFile(true, txRecordFileTitle, txRecordFileFilter, &TMainLogic::StartRecording));
     connect(sTrendRecordStop, &TShapeEx::clicked, this, [this] { FLogic->StopRecording(); });
-    connect(sConfigSave, &TShapeEx::clicked, this, withFile(true, "JSON (*.json)", &TMainLogic::SaveConfiguration));
-    connect(sConfigLoad, &TShapeEx::clicked, this, withFile(false, "JSON (*.json)", &TMainLogic::LoadConfiguration));
+    connect(sConfigSave, &TShapeEx::clicked, this,
+            withFile(true, txConfigSaveTitle, txConfigFileFilter, &TMainLogic::SaveConfiguration));
+    connect(sConfigLoad, &TShapeEx::clicked, this,
+            withFile(false, txConfigLoadTitle, txConfigFileFilter, &TMainLogic::LoadConfiguration));
     for (const TSpeedBox& s : SearchSpeeds())
         connect(s.Box, &QCheckBox::clicked, this,
                 [this, speed = s.Speed](bool Checked) { FLogic->SetSearchSpeed(speed, Checked); });
@@ -293,10 +293,12 @@ void TfMain::ShowNotice(TNotice Notice, const std::vector<std::string>& Args)
 {
     QStringList args;
     for (const std::string& a : Args)
-        args << FromModule(a);
-    // A search's notice stands where the found list would; the others in
-    // the bottom bar.
+        args << QString::fromStdString(a);
+    // A search's notice stands where the found list would; a file that
+    // could not be used is a message to confirm; the others stand in the
+    // bottom bar.
     TText* text = nullptr;
+    bool message = false;
     switch (Notice) {
     case TNotice::None: break;
     case TNotice::NoModuleFound: text = txNoModuleFound; break;
@@ -304,6 +306,19 @@ void TfMain::ShowNotice(TNotice Notice, const std::vector<std::string>& Args)
     case TNotice::Saved: text = txSaved; break;
     case TNotice::SaveNotTaken: text = txSaveNotTaken; break;
     case TNotice::SaveFailed: text = txSaveFailed; break;
+    case TNotice::ConfigurationSaved: text = txConfigurationSaved; break;
+    case TNotice::ConfigurationLoaded: text = txConfigurationLoaded; break;
+    case TNotice::RecordingCannotStart: text = txRecordingCannotStart, message = true; break;
+    case TNotice::RecordingEnded: text = txRecordingEnded, message = true; break;
+    case TNotice::ConfigurationCannotSave: text = txConfigurationCannotSave, message = true; break;
+    case TNotice::ConfigurationCannotRead: text = txConfigurationCannotRead, message = true; break;
+    case TNotice::ConfigurationInvalid: text = txConfigurationInvalid, message = true; break;
+    case TNotice::ConfigurationOtherModel: text = txConfigurationOtherModel, message = true; break;
+    case TNotice::ConfigurationOutOfLimits: text = txConfigurationOutOfLimits, message = true; break;
+    }
+    if (message) {
+        ShowMessage(text->Text(args).toStdString());
+        return;
     }
     const bool search = Notice == TNotice::NoModuleFound;
     lSearchNotice->setText(search ? text->Text(args) : QString());
@@ -433,19 +448,19 @@ void TfMain::ShowRecording(bool On, const std::string& File)
     lTrendRecordFile->setText(On ? QFileInfo(QString::fromStdString(File)).fileName() : QString());
 }
 
-bool TfMain::Ask(const std::string& Question)
-{
-    return AskUser && AskUser(QString::fromStdString(Question));
-}
-
 bool TfMain::Ask(TQuestion Question, const std::vector<std::string>& Args)
 {
     QStringList args;
     for (const std::string& a : Args)
-        args << FromModule(a);
+        args << QString::fromStdString(a);
     TText* text = nullptr;
     switch (Question) {
     case TQuestion::CloseWithUnsavedChanges: text = txCloseWithUnsavedChanges; break;
+    case TQuestion::TakeCommSettings:
+        if (!args.isEmpty() && args[0].isEmpty())
+            args[0] = QStringLiteral("?");
+        text = txTakeCommSettings;
+        break;
     }
     return text && AskUser && AskUser(text->Text(args));
 }

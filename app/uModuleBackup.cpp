@@ -56,7 +56,7 @@ namespace {
 
 [[noreturn]] void Invalid(const std::string& Why)
 {
-    throw EBackupError("not a valid kelvoctl backup: " + Why);
+    throw EBackupError("not a valid kelvoctl backup: " + Why, Why);
 }
 
 // "not valid JSON at line 3, column 5: unexpected '}'; expected string
@@ -262,13 +262,13 @@ TBackup ReadBackupFile(const std::string& File)
         text = ReadTextFile(File, kMaxBackupFileSize);
     } catch (const ETextFileError& e) {
         if (e.TooLarge())
-            throw EBackupError(File + " is not a kelvoctl backup (far too large)");
+            throw EBackupError(File + " is not a kelvoctl backup (far too large)", "far too large");
         throw;
     }
     try {
         return ParseBackup(text);
     } catch (const EBackupError& e) {
-        throw EBackupError(File + ": " + e.Message());
+        throw EBackupError(File + ": " + e.Message(), e.Detail());
     }
 }
 

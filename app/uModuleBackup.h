@@ -47,7 +47,16 @@ constexpr int kBackupVersion = 1;
 // A file that is not a complete, valid backup.
 class EBackupError : public Exception {
 public:
-    using Exception::Exception;
+    explicit EBackupError(std::string Message, std::string Detail = std::string())
+        : Exception(std::move(Message)), FDetail(std::move(Detail))
+    {
+    }
+    // What is wrong, without the file's name or the words around it ("ch2
+    // is missing"), for a caller that says the rest in its own words.
+    const std::string& Detail() const { return FDetail.empty() ? Message() : FDetail; }
+
+private:
+    std::string FDetail;
 };
 
 // The value of Key in Record as JSON: a number for the numeric settings,

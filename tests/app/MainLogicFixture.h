@@ -60,20 +60,16 @@ public:
     }
     void ShowTrend(const TTrendHistory&) override { ++TrendShows; }
     void ShowRecording(bool On, const std::string& F) override { Recording = On, RecordFile = F; }
-    bool Ask(const std::string& Q) override
+    bool Ask(TQuestion Q, const std::vector<std::string>& A) override
     {
-        Questions.push_back(Q);
-        return Answer;
-    }
-    bool Ask(TQuestion, const std::vector<std::string>&) override
-    {
+        Questions.emplace_back(Q, A);
         ++Asked;
         return Answer;
     }
     int Asked = 0;
     bool Recording = false;
     std::string RecordFile;
-    std::vector<std::string> Questions;
+    std::vector<std::pair<TQuestion, std::vector<std::string>>> Questions;
     bool Answer = false;
     int TrendShows = 0;
     void ProcessMessages() override

@@ -92,7 +92,7 @@ TEST_F(MainLogicTest, AFailedReadLeavesNothingOfAnEarlierModuleToShowEditOrSave)
     Logic.EditUpper(5);
     EXPECT_FALSE(View.Save);
     Logic.SaveChanges();
-    EXPECT_NE(Logic.LoadConfiguration("x.json"), "");
+    EXPECT_FALSE(Logic.LoadConfiguration("x.json"));
     Logic.MeasureTick();
     EXPECT_FALSE(Logic.TickRunning());
     EXPECT_TRUE(b->WriteLog().empty());

@@ -422,7 +422,7 @@ TEST_F(MainLogicTest, ARecordingWritesARowPerTickAndEndsWithTheConnection)
     auto module = AddModule(DefaultSimSettings());
     SearchAndConnect();
     const std::string file = TempFile("values.csv");
-    ASSERT_EQ(Logic.StartRecording(file), "");
+    ASSERT_TRUE(Logic.StartRecording(file));
     EXPECT_TRUE(View.Recording);
     for (int i = 0; i < 3; ++i) {
         Logic.MeasureTick();
@@ -441,12 +441,16 @@ TEST_F(MainLogicTest, ARecordingWritesARowPerTickAndEndsWithTheConnection)
     Logic.Connect(-1);
     SearchAndConnect();
     std::ofstream(file) << "a,b\r\n";
-    EXPECT_NE(Logic.StartRecording(file), "");
+    EXPECT_FALSE(Logic.StartRecording(file));
     EXPECT_FALSE(Logic.Recording());
+    ASSERT_FALSE(View.Notices.empty());
+    EXPECT_EQ(View.Notices.back().first, TNotice::RecordingCannotStart);
+    EXPECT_EQ(View.Notices.back().second.at(0), file);
     std::filesystem::remove(file);
 #ifdef __linux__
     // A disk without room: not even the header goes in, and it says so.
-    EXPECT_NE(Logic.StartRecording("/dev/full").find("No space"), std::string::npos);
+    EXPECT_FALSE(Logic.StartRecording("/dev/full"));
+    EXPECT_NE(View.Notices.back().second.at(1).find("No space"), std::string::npos);
     EXPECT_FALSE(Logic.Recording());
 #endif
 }
@@ -466,21 +470,28 @@ TEST_F(MainLogicTest, AConfigurationFileCarriesOneModulesSetUpOntoAnother)
     ASSERT_EQ(Logic.FoundRows().size(), 2u);
     Logic.Connect(0);
     const std::string file = TempFile("config.json");
-    ASSERT_EQ(Logic.SaveConfiguration(file), "");
+    ASSERT_TRUE(Logic.SaveConfiguration(file));
+    EXPECT_EQ(View.Notices.back(), std::make_pair(TNotice::ConfigurationSaved, std::vector<std::string>{file}));
 
-    // A damaged file changes nothing.
+    // A damaged file changes nothing, and says what is wrong with it.
     Logic.Connect(1);
     const std::string damaged = TempFile("damaged.json");
     std::ofstream(damaged) << ReadAll(file).substr(0, 200);
-    EXPECT_NE(Logic.LoadConfiguration(damaged), "");
+    EXPECT_FALSE(Logic.LoadConfiguration(damaged));
+    EXPECT_EQ(View.Notices.back().first, TNotice::ConfigurationInvalid);
+    EXPECT_EQ(View.Notices.back().second.at(0), damaged);
+    EXPECT_EQ(View.Notices.back().second.at(1).find("kelvoctl"), std::string::npos);  // the window's words
     EXPECT_FALSE(View.Save);
     std::filesystem::remove(damaged);
 
     // Loaded onto the other module: its address stays (the user says no),
     // and the save writes exactly the differences.
     View.Answer = false;
-    ASSERT_EQ(Logic.LoadConfiguration(file), "");
-    EXPECT_EQ(View.Questions.size(), 1u);
+    ASSERT_TRUE(Logic.LoadConfiguration(file));
+    EXPECT_EQ(View.Notices.back().first, TNotice::ConfigurationLoaded);
+    ASSERT_EQ(View.Questions.size(), 1u);
+    EXPECT_EQ(View.Questions[0], std::make_pair(TQuestion::TakeCommSettings,
+                                                std::vector<std::string>{"0042.xx.xx/0001", "0042.xx.xx/0002"}));
     EXPECT_TRUE(View.Save);
     EXPECT_EQ(Logic.Session.EditedAddress, 1);
     second->ClearLogs();

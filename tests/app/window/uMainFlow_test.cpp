@@ -241,7 +241,7 @@ TEST_F(WindowFlow, TheTrendPageRunsTheTimerAndRecordsThroughItsButtons)
     EXPECT_EQ(Form->VisiblePage(), TMainPage::Trend);
     EXPECT_TRUE(Form->Timer1->isActive());
     const QString file = QString::fromStdString((Sim.Dir / "run.csv").string());
-    Form->ChooseFile = [&](bool Save, const QString&) { return Save ? file : QString(); };
+    Form->ChooseFile = [&](bool Save, const QString&, const QString&) { return Save ? file : QString(); };
     Click(Form->sTrendRecordStart);
     EXPECT_TRUE(Form->sTrendRecordStop->isVisible());
     EXPECT_EQ(Form->lTrendRecordFile->text(), "run.csv");
