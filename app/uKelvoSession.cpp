@@ -259,6 +259,7 @@ bool TKelvoSession::Confirmed(ICommunicationInterface* Interface, uint8_t Model)
 
 bool TKelvoSession::ProbeInterface(ICommunicationInterface* Interface, TKelvorec& Record, bool KeepOpen)
 {
+    FLastProbeOpened = false;
     if (!Interface)
         return false;
     const TLogSender& sender = MainWindowSender();
@@ -285,6 +286,7 @@ bool TKelvoSession::ProbeInterface(ICommunicationInterface* Interface, TKelvorec
             Log("Open CI " + description + " failed: " + e.what(), sender, 0, 2);
         }
         Log("Open CI " + description + (opened ? " OK" : " fail"), sender, 0, 2);
+        FLastProbeOpened = Interface->GetActive();
         if (Interface->GetActive()) {
             std::vector<std::pair<int32_t, std::string>> speeds;
             if (auto n = BaudrateParamSpeed(BaudrateParam))

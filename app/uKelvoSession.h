@@ -165,6 +165,8 @@ public:
     // also when an error passes; with KeepOpen it stays open at the speed
     // that answered.
     bool ProbeInterface(ICommunicationInterface* Interface, TKelvorec& Record, bool KeepOpen);
+    // Whether the last ProbeInterface could open its interface.
+    bool LastProbeOpened() const { return FLastProbeOpened; }
 
     // After a probe that left Interface open at the speed that answered:
     // the module's serial number from a confirmed read of its production
@@ -245,6 +247,7 @@ private:
     std::string FLastError;
     TSaveOutcome FLastSave;
     bool FModuleRead = false;
+    bool FLastProbeOpened = false;
 };
 
 }  // namespace kelvo

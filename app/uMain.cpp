@@ -653,6 +653,13 @@ void TfMain::CreateTexts()
     txConfigSaveTitle = text("txConfigSaveTitle", "Uložit nastavení modulu do souboru");
     txConfigLoadTitle = text("txConfigLoadTitle", "Načíst nastavení modulu ze souboru");
     txConfigFileFilter = text("txConfigFileFilter", "Nastavení modulu (*.json)");
+    // Why a search could not open an interface; %1 the interface.
+    txNoPermissionJoin = text("txNoPermissionJoin", "%1: bez oprávnění; přidejte se do skupiny %2 a přihlaste se znovu.");
+    txNoPermission = text("txNoPermission", "%1: bez oprávnění k otevření.");
+    txInUseBy = text("txInUseBy", "%1: používá jiný program (%2).");
+    txInUse = text("txInUse", "%1: používá jiný program.");
+    txNotSerial = text("txNotSerial", "%1: není sériový port.");
+    txCannotOpen = text("txCannotOpen", "%1: nelze otevřít (%2).");
 }
 
 void TfMain::FitTexts()

@@ -104,6 +104,7 @@ public:
     void ShowSearchProgress(int Position, int Maximum) override;
     void ShowWaiting(const TWaitingView& Waiting) override;
     void ShowNotice(TNotice Notice, const std::vector<std::string>& Args) override;
+    void ShowUnusableInterfaces(const std::vector<TUnusableInterface>& Interfaces) override;
     void ShowFoundModules(const std::vector<std::string>& Rows, int Selected, bool Visible) override;
     void ShowSearchSettings(bool Open, const std::vector<TSearchSpeedView>& Speeds) override;
     void FillCommunicationPage(const TCommunicationPageView& Page) override;
@@ -276,6 +277,7 @@ public:
     TText *txConfigurationLoaded, *txConfigurationCannotRead, *txConfigurationInvalid, *txConfigurationOtherModel;
     TText* txConfigurationOutOfLimits;
     TText *txRecordFileTitle, *txRecordFileFilter, *txConfigSaveTitle, *txConfigLoadTitle, *txConfigFileFilter;
+    TText *txNoPermissionJoin, *txNoPermission, *txInUseBy, *txInUse, *txNotSerial, *txCannotOpen;
 
 protected:
     void closeEvent(QCloseEvent* Event) override;

@@ -506,6 +506,7 @@ void TMainLogic::ScanCIs()
         std::string Description;
         TKelvoSession Session;
         std::optional<TKelvorec> Found;
+        TOpenTrouble Trouble;  // why it did not open, when it did not
         std::vector<std::string> LogLines;
         TWaitingView Waiting;  // what it waits for now (main thread)
     };
@@ -556,6 +557,8 @@ void TMainLogic::ScanCIs()
                     p.Found = record;
                 } else {
                     Log("TestCI (result=0)", SearchSender(), 0, 12);
+                    if (!p.Session.LastProbeOpened())
+                        p.Trouble = OpenTroubleOf(p.Interface.get());
                 }
                 p.LogLines = hold.Take();
             },
@@ -589,8 +592,14 @@ void TMainLogic::ScanCIs()
     UpdateSearchSettingsView();
     UpdateFoundModulesView();
     ShowPanel(TPage::Search);
-    if (FRows.empty())
+    if (FRows.empty()) {
         FView.ShowNotice(TNotice::NoModuleFound, {});
+        std::vector<TUnusableInterface> unusable;
+        for (const auto& p : probes)
+            if (p->Trouble.Kind != TOpenTrouble::TKind::None)
+                unusable.push_back({p->Description, p->Trouble});
+        FView.ShowUnusableInterfaces(unusable);
+    }
 }
 
 void TMainLogic::DeviceArrived(ICommunicationInterface* Interface)

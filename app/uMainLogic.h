@@ -36,6 +36,7 @@
 #include "uKelvoSession.h"
 #include "uKelvoxx.h"
 #include "uMeasureCsv.h"
+#include "uOpenTrouble.h"
 #include "uTrendHistory.h"
 #include "uci_ICommunicationInterface.h"
 
@@ -190,6 +191,12 @@ enum class TNotice : uint8_t {
     ConfigurationOutOfLimits,  // a value the editors would not take: Args file, which
 };
 
+// An interface a search could not open, and why.
+struct TUnusableInterface {
+    std::string Interface;  // its description
+    TOpenTrouble Trouble;
+};
+
 // A question to the user; Args fill its places.
 enum class TQuestion : uint8_t {
     CloseWithUnsavedChanges,  // "close and lose the changes?"
@@ -215,6 +222,9 @@ public:
     // The interface label of the searching and connecting states.
     virtual void ShowWaiting(const TWaitingView& Waiting) = 0;
     virtual void ShowNotice(TNotice Notice, const std::vector<std::string>& Args) = 0;
+    // After a search that found no module: the interfaces it could not
+    // open, and why (empty: all of them opened).
+    virtual void ShowUnusableInterfaces(const std::vector<TUnusableInterface>& Interfaces) = 0;
     // Rows "model|interface|serial number", the selected row (-1: none), and
     // whether the list area is visible.
     virtual void ShowFoundModules(const std::vector<std::string>& Rows, int Selected, bool Visible) = 0;

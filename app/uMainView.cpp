@@ -448,6 +448,34 @@ void TfMain::ShowRecording(bool On, const std::string& File)
     lTrendRecordFile->setText(On ? QFileInfo(QString::fromStdString(File)).fileName() : QString());
 }
 
+void TfMain::ShowUnusableInterfaces(const std::vector<TUnusableInterface>& Interfaces)
+{
+    // Under "no module found", a line per interface that did not open.
+    QStringList lines{lSearchNotice->text()};
+    constexpr size_t kShown = 4;
+    for (size_t i = 0; i < Interfaces.size() && i < kShown; ++i) {
+        const QString where = FromModule(Interfaces[i].Interface);
+        const TOpenTrouble& t = Interfaces[i].Trouble;
+        using K = TOpenTrouble::TKind;
+        switch (t.Kind) {
+        case K::None: break;
+        case K::NoPermission:
+            lines << (t.Group.empty() ? txNoPermission->Text({where})
+                                      : txNoPermissionJoin->Text({where, QString::fromStdString(t.Group)}));
+            break;
+        case K::InUse:
+            lines << (t.Holders.empty() ? txInUse->Text({where})
+                                        : txInUseBy->Text({where, QString::fromStdString(t.Holders)}));
+            break;
+        case K::NotSerial: lines << txNotSerial->Text({where}); break;
+        case K::Other: lines << txCannotOpen->Text({where, QString::fromStdString(t.Detail)}); break;
+        }
+    }
+    if (Interfaces.size() > kShown)
+        lines << QStringLiteral("…");
+    lSearchNotice->setText(lines.join(QLatin1Char('\n')));
+}
+
 bool TfMain::Ask(TQuestion Question, const std::vector<std::string>& Args)
 {
     QStringList args;

@@ -42,7 +42,7 @@ bool NodePresent(const std::string& Path)
 
 std::string SystemErrorText(int Error)
 {
-    return std::strerror(Error);
+    return AfSystemErrorText(Error);
 }
 
 bool SameNode(const std::string& A, const std::string& B)

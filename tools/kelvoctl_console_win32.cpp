@@ -1,5 +1,7 @@
 #include "kelvoctl_console.h"
 
+#include "AfPortAccess.h"
+
 #include <windows.h>
 #include <io.h>
 #include <shellapi.h>
@@ -63,13 +65,7 @@ bool NodePresent(const std::string& /*Path*/)
 
 std::string SystemErrorText(int Error)
 {
-    char buf[256] = "";
-    const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                   static_cast<DWORD>(Error), 0, buf, sizeof buf, nullptr);
-    std::string text(buf, n);
-    while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' ' || text.back() == '.'))
-        text.pop_back();
-    return text.empty() ? "system error " + std::to_string(Error) : text;
+    return AfSystemErrorText(Error);
 }
 
 bool SameNode(const std::string& A, const std::string& B)
@@ -82,9 +78,9 @@ std::string NodeAccessAdvice(const std::string& /*Node*/)
     return {};
 }
 
-std::string NodeHolders(const std::string& /*Node*/)
+std::string NodeHolders(const std::string& Node)
 {
-    return {};
+    return AfNodeHolders(Node);
 }
 
 }  // namespace kelvo::ctl

@@ -23,4 +23,8 @@ std::optional<TAfNodeAccess> AfNodeAccess(const std::string& Node);
 // 99)"; empty when none is found (or none this user may see).
 std::string AfNodeHolders(const std::string& Node);
 
+// The system's words for an error number of a failed open (errno;
+// GetLastError on Windows).
+std::string AfSystemErrorText(int Error);
+
 }  // namespace kelvo

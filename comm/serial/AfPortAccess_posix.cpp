@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 
 namespace kelvo {
@@ -64,6 +65,11 @@ std::string AfNodeHolders(const std::string& Node)
     }
     ::closedir(proc);
     return out;
+}
+
+std::string AfSystemErrorText(int Error)
+{
+    return std::strerror(Error);
 }
 
 }  // namespace kelvo

@@ -46,6 +46,8 @@ public:
     void ShowSearchProgress(int Position, int Maximum) override { Progress.emplace_back(Position, Maximum); }
     void ShowWaiting(const TWaitingView& W) override { Waiting.push_back(W); }
     void ShowNotice(TNotice N, const std::vector<std::string>& A) override { Notices.emplace_back(N, A); }
+    void ShowUnusableInterfaces(const std::vector<TUnusableInterface>& U) override { Unusable = U; }
+    std::vector<TUnusableInterface> Unusable;
     void ShowFoundModules(const std::vector<std::string>& R, int S, bool V) override
     {
         Rows = R, Selected = S, ListVisible = V;

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "AfComPort.h"
+#include "MainLogicFixture.h"
 #include "ScopedEnvDir.h"
 #include "uKelvoSession.h"
 #include "uMainThreadQueue.h"
@@ -226,4 +227,29 @@ TEST_F(SerialSessionTest, ALateReplyIsNotTakenForAModuleAtTheNextSpeed)
     EXPECT_TRUE(session.ProbeInterface(port->AsInterface(), probe, true));
     EXPECT_EQ(port->GetBaudRate(), 9600);
     port->Close(false);
+}
+
+TEST_F(SerialSessionTest, AWindowSearchThatFindsNothingSaysWhichPortsWouldNotOpenAndWhy)
+{
+    Serve(DefaultSimSettings(TSimModel::KelvoRS));
+    // Another program holds COM5.
+    auto other = MakeIntf<TSerialPortInterface>("comport=5");
+    ASSERT_TRUE(other->Open());
+    TFixedInterfaces source;
+    auto port = MakeIntf<TSerialPortInterface>("comport=5");
+    source.Items.emplace_back(port->AsInterface());
+    kelvo::testing::TRecordingView view;
+    TMainLogic logic(source, view);
+    logic.ScanCIs();
+    EXPECT_TRUE(logic.FoundRows().empty());
+    ASSERT_FALSE(view.Notices.empty());
+    EXPECT_EQ(view.Notices.back().first, TNotice::NoModuleFound);
+    ASSERT_EQ(view.Unusable.size(), 1u);
+    EXPECT_EQ(view.Unusable[0].Interface, "COM5");
+    EXPECT_EQ(view.Unusable[0].Trouble.Kind, TOpenTrouble::TKind::InUse);
+    other->Close(false);
+
+    // Free again: found, nothing to explain.
+    logic.ScanCIs();
+    EXPECT_EQ(logic.FoundRows().size(), 1u);
 }

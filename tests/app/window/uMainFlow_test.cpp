@@ -366,7 +366,13 @@ TEST_F(WindowFlow, EveryTextOfEveryShippedLanguageFitsItsControlOnEveryPage)
         expectFits(name + " search settings");
         Form->Logic().ToggleSearchSettings();
         Form->ShowNotice(TNotice::NoModuleFound, {});
+        using K = TOpenTrouble::TKind;
+        Form->ShowUnusableInterfaces({{"COM33", {K::NoPermission, "dialout", "", ""}},
+                                      {"COM34", {K::InUse, "", "minicom (pid 12345)", ""}},
+                                      {"COM35", {K::NotSerial, "", "", ""}},
+                                      {"USB", {K::InUse, "", "", ""}}});
         expectFits(name + " nothing found");
+        EXPECT_TRUE(Form->lSearchNotice->text().contains("dialout")) << name.toStdString();
         Form->ShowNotice(TNotice::SaveNotTaken, {});
         Form->Logic().ShowPanel(TPage::Measure);
         expectFits(name + " save not taken");
