@@ -7,9 +7,7 @@
 
 namespace kelvo {
 
-namespace {
-
-std::string_view Trimmed(std::string_view Text)
+std::string_view TrimBlanks(std::string_view Text)
 {
     while (!Text.empty() && (Text.front() == ' ' || Text.front() == '\t'))
         Text.remove_prefix(1);
@@ -17,8 +15,6 @@ std::string_view Trimmed(std::string_view Text)
         Text.remove_suffix(1);
     return Text;
 }
-
-}  // namespace
 
 std::string LowerCase(std::string_view Text)
 {
@@ -31,7 +27,7 @@ std::string LowerCase(std::string_view Text)
 
 std::optional<double> ParseDecimal(std::string_view Text)
 {
-    std::string s(Trimmed(Text));
+    std::string s(TrimBlanks(Text));
     if (s.size() > 1 && s[0] == '+' && s[1] != '-')
         s.erase(0, 1);
     std::replace(s.begin(), s.end(), ',', '.');
@@ -49,7 +45,7 @@ std::optional<double> ParseDecimal(std::string_view Text)
 
 std::optional<int64_t> ParseWhole(std::string_view Text)
 {
-    Text = Trimmed(Text);
+    Text = TrimBlanks(Text);
     if (Text.empty() || Text.size() > 18 || Text.find_first_not_of("0123456789") != std::string_view::npos)
         return std::nullopt;
     int64_t v = 0;
@@ -61,7 +57,7 @@ std::optional<int64_t> ParseWhole(std::string_view Text)
 
 std::optional<bool> ParseSwitch(std::string_view Text)
 {
-    const std::string v = LowerCase(Trimmed(Text));
+    const std::string v = LowerCase(TrimBlanks(Text));
     if (v == "on" || v == "1" || v == "yes" || v == "true")
         return true;
     if (v == "off" || v == "0" || v == "no" || v == "false")

@@ -36,5 +36,7 @@ std::string NumberText(double Value);
 
 // ASCII lower case.
 std::string LowerCase(std::string_view Text);
+// Text without the blanks and tabs around it.
+std::string_view TrimBlanks(std::string_view Text);
 
 }  // namespace kelvo

@@ -11,19 +11,6 @@
 
 namespace kelvo::ctl {
 
-namespace {
-
-std::string_view Trimmed(std::string_view Text)
-{
-    while (!Text.empty() && (Text.front() == ' ' || Text.front() == '\t'))
-        Text.remove_prefix(1);
-    while (!Text.empty() && (Text.back() == ' ' || Text.back() == '\t'))
-        Text.remove_suffix(1);
-    return Text;
-}
-
-}  // namespace
-
 uint16_t ParsePortName(std::string_view Text)
 {
     std::string_view digits = Text;
@@ -77,13 +64,13 @@ const std::vector<int32_t>& SearchSpeedChoices()
 std::set<int32_t> ParseSpeedList(std::string_view Text)
 {
     const auto& choices = SearchSpeedChoices();
-    if (LowerCase(Trimmed(Text)) == "all")
+    if (LowerCase(TrimBlanks(Text)) == "all")
         return std::set<int32_t>(choices.begin(), choices.end());
     std::set<int32_t> speeds;
     std::string_view rest = Text;
     for (;;) {
         const size_t comma = rest.find(',');
-        const std::string_view item = Trimmed(rest.substr(0, comma));
+        const std::string_view item = TrimBlanks(rest.substr(0, comma));
         const auto n = ParseWhole(item);
         if (!n || std::find(choices.begin(), choices.end(), *n) == choices.end()) {
             std::string list;
