@@ -42,7 +42,8 @@ echo "--- lintian"
 lintian_cmd=(lintian --fail-on error --display-level '>=info' "$deb")
 if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null; then
   cp "$deb" "$work/" && chmod 644 "$work/$(basename "$deb")"
-  lintian_cmd=(env HOME="$work" setpriv --reuid=65534 --regid=65534 --clear-groups
+  # From a folder that user may enter: the checkout's may be closed to it.
+  lintian_cmd=(env -C "$work" HOME="$work" setpriv --reuid=65534 --regid=65534 --clear-groups
                lintian --fail-on error --display-level '>=info' "$work/$(basename "$deb")")
 fi
 check "lintian reports no error" "${lintian_cmd[@]}"
