@@ -42,17 +42,20 @@ std::string IsoTimeText(std::chrono::system_clock::time_point Time)
     const std::time_t t = std::chrono::system_clock::to_time_t(Time);
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Time.time_since_epoch()).count() % 1000;
     std::tm local{};
-    std::tm utc{};
 #ifdef _WIN32
+    std::tm utc{};
     localtime_s(&local, &t);
     gmtime_s(&utc, &t);
-#else
-    localtime_r(&t, &local);
-    gmtime_r(&t, &utc);
-#endif
     // The offset of local time: the same moment read as local and as UTC.
     utc.tm_isdst = local.tm_isdst;
     const long offset = static_cast<long>(std::difftime(std::mktime(&local), std::mktime(&utc))) / 60;
+#else
+    // The C library tells the offset with the local time. (mktime would
+    // read the time zone again on every call and is not safe while other
+    // threads - one per module - take the time too.)
+    localtime_r(&t, &local);
+    const long offset = local.tm_gmtoff / 60;
+#endif
     // Room for what the fields could hold, not only what a date holds.
     char buf[96];
     std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03d%c%02ld:%02ld", local.tm_year + 1900,

@@ -141,9 +141,13 @@ std::string TimeText(std::chrono::system_clock::time_point Time, bool WithDate)
 {
     const std::time_t t = std::chrono::system_clock::to_time_t(Time);
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Time.time_since_epoch()).count() % 1000;
+    // The reentrant forms: the times are taken on several threads at once.
     std::tm tm{};
-    if (const std::tm* local = std::localtime(&t))
-        tm = *local;
+#ifdef _WIN32
+    localtime_s(&tm, &t);
+#else
+    localtime_r(&t, &tm);
+#endif
     char buf[64];
     if (WithDate)
         std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%03d", tm.tm_year + 1900, tm.tm_mon + 1,
