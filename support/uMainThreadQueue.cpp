@@ -22,12 +22,15 @@ struct TItem {
     TState State = TState::Queued;
     bool Cancelled = false;
     bool Released = false;  // the sender need not wait for the end (running call)
+    // The sender waits on this (under the queue's lock) for a change of
+    // State or Released: one per call, so that the end of one call wakes its
+    // own sender only, not every thread that is sending.
+    std::condition_variable Finished;
 };
 
 struct TQueue {
     std::mutex Lock;
     std::condition_variable Arrived;   // a call was queued (DrainFor waits on it)
-    std::condition_variable Finished;  // a call changed state (senders wait on it)
     std::deque<std::shared_ptr<TItem>> Items;
     std::vector<std::shared_ptr<TItem>> Running;
     std::thread::id Main;
@@ -75,7 +78,7 @@ void RunItem(const std::shared_ptr<TItem>& item)
             }
         }
     }
-    q.Finished.notify_all();
+    item->Finished.notify_all();
 }
 
 // Takes the next queued call, or nothing.
@@ -177,7 +180,7 @@ TSendResult TMainThreadQueue::Send(TCall Call, uint32_t TimeoutMs, uintptr_t Tag
 
     std::unique_lock<std::mutex> g(q.Lock);
     const auto deadline = Clock::now() + std::chrono::milliseconds(TimeoutMs);
-    q.Finished.wait_until(g, deadline, [&] {
+    item->Finished.wait_until(g, deadline, [&] {
         return item->State == TState::Done || item->State == TState::Withdrawn || item->Released;
     });
     if (item->Released && item->State == TState::Running)
@@ -206,6 +209,7 @@ void TMainThreadQueue::Cancel(uintptr_t Tag)
         return;
     TQueue& q = Q();
     std::deque<TCall> dropped;  // destroyed outside the lock
+    std::vector<std::shared_ptr<TItem>> told;
     {
         std::lock_guard<std::mutex> g(q.Lock);
         for (auto& item : q.Items) {
@@ -213,15 +217,19 @@ void TMainThreadQueue::Cancel(uintptr_t Tag)
                 item->State = TState::Withdrawn;
                 item->Cancelled = true;
                 dropped.push_back(std::move(item->Call));
+                told.push_back(item);
             }
         }
         // A call of this tag that is running just now (the main thread
         // cancels from inside it): its sender stops waiting too.
         for (auto& item : q.Running)
-            if (item->Tag == Tag)
+            if (item->Tag == Tag) {
                 item->Released = true;
+                told.push_back(item);
+            }
     }
-    q.Finished.notify_all();
+    for (auto& item : told)
+        item->Finished.notify_all();
 }
 
 void TMainThreadQueue::SetWakeUp(std::function<void()> Hook)
@@ -315,6 +323,12 @@ bool TMainThreadQueue::DrainUntil(const std::function<bool()>& Done, uint32_t Ms
 {
     size_t n = 0;
     return DrainUntilCounting(Done, Ms, &n, true);
+}
+
+bool TMainThreadQueue::DrainUntilPosted(const std::function<bool()>& Done, uint32_t Ms)
+{
+    size_t n = 0;
+    return DrainUntilCounting(Done, Ms, &n, false);
 }
 
 size_t TMainThreadQueue::Pending()

@@ -64,6 +64,12 @@ public:
     // Runs queued calls until Done() is true or Ms milliseconds passed;
     // returns Done()'s last answer.
     static bool DrainUntil(const std::function<bool()>& Done, uint32_t Ms);
+    // The same for a Done() whose answer changes only where a call is posted
+    // (Post(Nothing) will do): Done() is asked after calls ran and when Ms
+    // passed, not every few ms, so a long wait costs no CPU.
+    static bool DrainUntilPosted(const std::function<bool()>& Done, uint32_t Ms);
+    // A call that does nothing: posted, it wakes a DrainUntilPosted.
+    static void Nothing() {}
 
     // Calls waiting to run.
     static size_t Pending();

@@ -88,6 +88,55 @@ TEST(MainThreadQueue, SendWaitsForTheMainThread)
     EXPECT_EQ(ranOn.load(), 1);
 }
 
+TEST(MainThreadQueue, AWaitForPostedNewsAsksOnlyWhenACallRanOrTheTimeIsUp)
+{
+    TMainThreadQueue::Init();
+    TMainThreadQueue::Drain();
+    // Nothing posted: Done() is asked at the start and at the end only, not
+    // every few ms (a long wait of a command-line tool costs no CPU).
+    int asked = 0;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(TMainThreadQueue::DrainUntilPosted([&] { return ++asked, false; }, 200));
+    EXPECT_GE(MsSince(start), 190);
+    EXPECT_LE(asked, 3);
+
+    // A worker sets its flag, then posts: the wait ends then, not at its limit.
+    std::atomic<bool> flag{false};
+    std::thread worker([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        flag = true;
+        TMainThreadQueue::Post(TMainThreadQueue::Nothing);
+    });
+    const auto posted = std::chrono::steady_clock::now();
+    EXPECT_TRUE(TMainThreadQueue::DrainUntilPosted([&] { return flag.load(); }, 5000));
+    EXPECT_LT(MsSince(posted), 2500);
+    worker.join();
+}
+
+TEST(MainThreadQueue, SendersWaitingAtOnceEachReturnWhenTheirOwnCallRan)
+{
+    TMainThreadQueue::Init();
+    TMainThreadQueue::Drain();
+    constexpr int kSenders = 8;
+    std::atomic<int> returned{0};
+    std::vector<int> ran(kSenders, 0);
+    std::vector<std::thread> senders;
+    for (int i = 0; i < kSenders; ++i)
+        senders.emplace_back([&, i] {
+            EXPECT_EQ(TMainThreadQueue::Send([&ran, i] { ++ran[size_t(i)]; }, 5000), TSendResult::Done);
+            EXPECT_EQ(ran[size_t(i)], 1);  // its own call, not another's, has run
+            ++returned;
+        });
+    ASSERT_TRUE(WaitUntil([] { return TMainThreadQueue::Pending() == kSenders; }));
+    // Each sender is woken by the end of its own call: none waits out its
+    // time-out.
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(TMainThreadQueue::DrainUntil([&] { return returned.load() == kSenders; }, 5000));
+    EXPECT_LT(MsSince(start), 2500);
+    for (std::thread& t : senders)
+        t.join();
+}
+
 TEST(MainThreadQueue, ALateMainThreadNeverRunsAWithdrawnCall)
 {
     TMainThreadQueue::Init();
