@@ -286,10 +286,14 @@ void MeasureModule(TMeasured& M, TTicks& Ticks, const TBatchChoice& Where)
         if (c)
             M.Record = c->Session.ModuleRecord;
     }
+    // The main thread waits for these flags and polls without looking every
+    // few ms: a posted call tells it to look.
+    TMainThreadQueue::Post(TMainThreadQueue::Nothing);
     if (c) {
         uint32_t tick = 0;
         for (;;) {
             {
+                c->Watch().Idle();
                 std::unique_lock<std::mutex> g(Ticks.Lock);
                 Ticks.Wake.wait(g, [&] { return Ticks.Started || Ticks.Stop; });
                 if (Ticks.Stop || (Ticks.Count != 0 && tick >= Ticks.Count))
@@ -303,6 +307,7 @@ void MeasureModule(TMeasured& M, TTicks& Ticks, const TBatchChoice& Where)
                 if (Ticks.Wake.wait_until(g, Ticks.At(tick), [&] { return Ticks.Stop; }))
                     break;
             }
+            c->Watch().Busy();
             if (Interrupted())
                 break;
             TPoll poll;
@@ -316,19 +321,28 @@ void MeasureModule(TMeasured& M, TTicks& Ticks, const TBatchChoice& Where)
             if (!poll.Answered)
                 for (auto& v : poll.Values)
                     v.Valid = false;
-            std::lock_guard<std::mutex> g(M.Lock);
-            M.Polls[tick] = poll;
-            if (c->Watch().PortGone()) {
-                M.Gone = true;
-                M.Error = M.Name + ": the port disappeared while measuring";
-                break;
+            bool gone;
+            {
+                std::lock_guard<std::mutex> g(M.Lock);
+                M.Polls[tick] = poll;
+                gone = c->Watch().PortGone();
+                if (gone) {
+                    M.Gone = true;
+                    M.Error = M.Name + ": the port disappeared while measuring";
+                }
             }
+            TMainThreadQueue::Post(TMainThreadQueue::Nothing);
+            if (gone)
+                break;
             ++tick;
         }
     }
     c.reset();
-    std::lock_guard<std::mutex> g(M.Lock);
-    M.Done = true;
+    {
+        std::lock_guard<std::mutex> g(M.Lock);
+        M.Done = true;
+    }
+    TMainThreadQueue::Post(TMainThreadQueue::Nothing);
 }
 
 }  // namespace
@@ -398,7 +412,7 @@ void RunMeasureAll(const TOutput& Out, const TBatchChoice& Where, uint32_t Count
         }
         ticks.Wake.notify_all();
         for (auto& m : all)
-            while (!TMainThreadQueue::DrainUntil(
+            while (!TMainThreadQueue::DrainUntilPosted(
                 [&m] {
                     std::lock_guard<std::mutex> g(m->Lock);
                     return m->Done;
@@ -417,7 +431,7 @@ void RunMeasureAll(const TOutput& Out, const TBatchChoice& Where, uint32_t Count
         }
         return true;
     };
-    while (!TMainThreadQueue::DrainUntil(allReady, 1000) && !Interrupted()) {
+    while (!TMainThreadQueue::DrainUntilPosted(allReady, 200) && !Interrupted()) {
     }
 
     // The modules that answered, in the interfaces' order; the others are
@@ -496,10 +510,12 @@ void RunMeasureAll(const TOutput& Out, const TBatchChoice& Where, uint32_t Count
             return true;
         };
         const auto due = ticks.At(tick + 1);
+        // A look every 200 ms at the most for Ctrl+C, which posts nothing.
         while (!complete() && Clock::now() < due)
-            TMainThreadQueue::DrainUntil(complete, uint32_t(std::max<int64_t>(
-                                                     1, std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                            due - Clock::now()).count() + 1)));
+            TMainThreadQueue::DrainUntilPosted(
+                complete, uint32_t(std::clamp<int64_t>(
+                              std::chrono::duration_cast<std::chrono::milliseconds>(due - Clock::now()).count() + 1,
+                              1, 200)));
         if (Interrupted())
             break;
         const auto time = sysBegin + std::chrono::milliseconds(uint64_t(tick) * IntervalMs);

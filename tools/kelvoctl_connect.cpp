@@ -423,33 +423,60 @@ void TExchangeWatch::StopWatchingPort()
     FThread.reset();
 }
 
+void TExchangeWatch::Idle()
+{
+    if (!FThread)
+        return;
+    std::lock_guard<std::mutex> g(FThread->Lock);
+    FIdle = true;
+}
+
+void TExchangeWatch::Busy()
+{
+    if (!FThread)
+        return;
+    {
+        std::lock_guard<std::mutex> g(FThread->Lock);
+        if (!FIdle)
+            return;
+        FIdle = false;
+        LookForPort();
+    }
+    FThread->Wake.notify_all();  // back from the long sleep
+}
+
 // The watchdog: every 100 ms, whether the port is still there. The main
 // thread is blocked in an exchange meanwhile; a port that is gone ends it.
 void TExchangeWatch::Watch()
 {
-    bool wasActive = false;
     uint32_t lastRefresh = GetTickCount32();
     std::unique_lock<std::mutex> lock(FThread->Lock);
     while (!FStopWatch) {
-        FThread->Wake.wait_for(lock, std::chrono::milliseconds(100));
+        FThread->Wake.wait_for(lock, std::chrono::milliseconds(FIdle ? 1000 : 100));
         if (FStopWatch)
             break;
-        bool gone = false;
-        if (!FNode.empty()) {
-            gone = !NodePresent(FNode);
-        } else if (!FWhere.UsbSerial.empty() && FChannel) {
-            // A USB device closes itself when it is unplugged.
-            const bool active = FChannel->GetActive();
-            gone = wasActive && !active;
-            wasActive = wasActive || active;
-        }
-        if (gone)
-            FGone = true;
+        if (!FIdle)
+            LookForPort();
         if (GetTickCount32() - lastRefresh >= 1000) {
             lastRefresh = GetTickCount32();
             RefreshProgress();
         }
     }
+}
+
+void TExchangeWatch::LookForPort()
+{
+    bool gone = false;
+    if (!FNode.empty()) {
+        gone = !NodePresent(FNode);
+    } else if (!FWhere.UsbSerial.empty() && FChannel) {
+        // A USB device closes itself when it is unplugged.
+        const bool active = FChannel->GetActive();
+        gone = FWasActive && !active;
+        FWasActive = FWasActive || active;
+    }
+    if (gone)
+        FGone = true;
 }
 
 void TExchangeWatch::Stop() const

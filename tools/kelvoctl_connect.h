@@ -90,6 +90,13 @@ public:
 
     // Stops watching for the port to disappear (before kelvoctl closes it).
     void StopWatchingPort();
+    // Between exchanges (a poll waiting for its next tick) there is nothing
+    // to end: Idle() lets the watchdog sleep (a look a second would cost a
+    // wake-up ten times a second per port, for hours); Busy() looks at once,
+    // on the calling thread, so an exchange after a port vanished ends
+    // before it starts, and then watches as before.
+    void Idle();
+    void Busy();
     bool PortGone() const { return FGone; }
     // Ends every progress line ("(2 of 5)": the search's count).
     void SetProgressSuffix(std::string Suffix) { FSuffix = std::move(Suffix); }
@@ -117,6 +124,7 @@ private:
         std::vector<TReplyFault> Faults;
     };
     void Watch();
+    void LookForPort();  // FThread->Lock held
     void Stop() const;
     void Progress(const std::string& Text) const;
 
@@ -132,6 +140,8 @@ private:
     std::atomic<bool> FGone{false};
     const std::atomic<bool>* FCancelBefore = nullptr;
     std::atomic<bool> FStopWatch{false};
+    bool FIdle = false;       // FThread->Lock
+    bool FWasActive = false;  // FThread->Lock
     struct TThread;
     std::unique_ptr<TThread> FThread;
 };

@@ -136,11 +136,17 @@ public:
             M.Ready = true;
             M.Connected = first;
         }
+        // The main thread waits for these flags without looking every few
+        // ms: a posted call tells it to look.
+        TMainThreadQueue::Post(TMainThreadQueue::Nothing);
         if (first || M.Named)
             Ticks();
         FConnection.reset();
-        std::lock_guard<std::mutex> g(M.Lock);
-        M.Done = true;
+        {
+            std::lock_guard<std::mutex> g(M.Lock);
+            M.Done = true;
+        }
+        TMainThreadQueue::Post(TMainThreadQueue::Nothing);
     }
 
 private:
@@ -210,6 +216,16 @@ private:
     // Waits for Tick (a poll that overran gives up the ticks it missed);
     // false when the run ends.
     bool WaitFor(uint32_t& Tick)
+    {
+        if (FConnection)
+            FConnection->Watch().Idle();
+        const bool due = WaitForTick(Tick);
+        if (FConnection)
+            FConnection->Watch().Busy();
+        return due;
+    }
+
+    bool WaitForTick(uint32_t& Tick)
     {
         std::unique_lock<std::mutex> g(S.Lock);
         S.Wake.wait(g, [&] { return S.Started || S.Stop; });
@@ -417,7 +433,7 @@ void RunPublish(const TPublishArgs& A)
         }
         shared.Wake.notify_all();
         for (auto& m : modules)
-            while (!TMainThreadQueue::DrainUntil(
+            while (!TMainThreadQueue::DrainUntilPosted(
                 [&m] {
                     std::lock_guard<std::mutex> g(m->Lock);
                     return m->Done;
@@ -437,7 +453,7 @@ void RunPublish(const TPublishArgs& A)
         }
         return true;
     };
-    while (!TMainThreadQueue::DrainUntil([&] { return ended() || all(&TModule::Ready); }, 200))
+    while (!TMainThreadQueue::DrainUntilPosted([&] { return ended() || all(&TModule::Ready); }, 200))
         printNotes();
     printNotes();
 
@@ -463,7 +479,7 @@ void RunPublish(const TPublishArgs& A)
         shared.Started = true;
     }
     shared.Wake.notify_all();
-    while (!TMainThreadQueue::DrainUntil([&] { return ended() || all(&TModule::Done); }, 200))
+    while (!TMainThreadQueue::DrainUntilPosted([&] { return ended() || all(&TModule::Done); }, 200))
         printNotes();
     stopThreads();
 

@@ -227,3 +227,31 @@ TEST_F(KelvoctlModules, AModuleThatFallsSilentDoesNotHoldUpTheOthersRows)
             EXPECT_EQ(rows[row][27 + 3 * ch], "ok") << row;
         }
 }
+
+TEST_F(KelvoctlModules, APortUnpluggedBetweenPollsEndsItsColumnsAndNotTheOthers)
+{
+    Serve(201, Module(TSimModel::KelvoUSB, 6, 1));
+    std::atomic<int> polls{0};
+    Serve(202, Module(TSimModel::KelvoUSB, 6, 2), [&polls](TSimModule& M) {
+        M.OnRequest = [&polls](const TSimRequest& R) {
+            if (R.Instruction == kInstrReadValues)
+                ++polls;
+        };
+    });
+    const fs::path csv = Dir / "cabinet.csv";
+    TChild child({"measure", "--all", "--count", "5", "--interval", "400", "--csv", csv.string()});
+    // Unplugged while the poll waits for its next tick, not during an exchange.
+    ASSERT_TRUE(WaitFor([&] { return polls.load() >= 2; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    Ptys[1]->Stop();
+    const TRun r = child.Finish();
+    EXPECT_EQ(r.Status, 1) << Describe(r);
+    EXPECT_NE(r.Err.find("COM202: the port disappeared while measuring"), std::string::npos) << Describe(r);
+    std::vector<std::vector<std::string>> rows;
+    std::istringstream in(ReadFile(csv));
+    for (std::string line; std::getline(in, line);)
+        rows.push_back(Cells(line));
+    ASSERT_EQ(rows.size(), 6u) << ReadFile(csv);
+    for (size_t row = 1; row <= 5; ++row)
+        EXPECT_EQ(rows[row][3], "ok") << row;  // COM201 measured on throughout
+}
