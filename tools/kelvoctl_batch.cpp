@@ -411,17 +411,10 @@ void RunMeasureAll(const TOutput& Out, const TBatchChoice& Where, uint32_t Count
             ticks.Stop = true;
         }
         ticks.Wake.notify_all();
-        for (auto& m : all)
-            while (!TMainThreadQueue::DrainUntilPosted(
-                [&m] {
-                    std::lock_guard<std::mutex> g(m->Lock);
-                    return m->Done;
-                },
-                1000)) {
-            }
-        for (std::thread& t : threads)
-            t.join();
-        TMainThreadQueue::Drain();
+        JoinPollers(threads, all.size(), [&](size_t i) {
+            std::lock_guard<std::mutex> g(all[i]->Lock);
+            return all[i]->Done;
+        });
     };
     auto allReady = [&] {
         for (auto& m : all) {

@@ -79,4 +79,15 @@ void RunInParallel(size_t Count, size_t Jobs, const std::function<void(size_t)>&
         std::rethrow_exception(error);
 }
 
+void JoinPollers(std::vector<std::thread>& Threads, size_t Count, const std::function<bool(size_t)>& Ended)
+{
+    for (size_t i = 0; i < Count; ++i)
+        while (!TMainThreadQueue::DrainUntilPosted([&] { return Ended(i); }, 1000)) {
+        }
+    for (std::thread& t : Threads)
+        t.join();
+    Threads.clear();
+    TMainThreadQueue::Drain();
+}
+
 }  // namespace kelvo::ctl

@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <functional>
+#include <thread>
+#include <vector>
 
 namespace kelvo::ctl {
 
@@ -16,5 +18,11 @@ namespace kelvo::ctl {
 // the waiting for the items not yet reported, after they have finished.
 void RunInParallel(size_t Count, size_t Jobs, const std::function<void(size_t)>& Work,
                    const std::function<void(size_t)>& Done);
+
+// Waits for the pollers on Threads to end, told to stop already, and joins
+// them, serving the main-thread queue meanwhile (their ports' hand-over
+// needs it). Ended(i) tells whether poller i has ended; each poller posts a
+// call when it has, which is when Ended is asked again.
+void JoinPollers(std::vector<std::thread>& Threads, size_t Count, const std::function<bool(size_t)>& Ended);
 
 }  // namespace kelvo::ctl

@@ -19,6 +19,7 @@
 #include "kelvoctl_broker.h"
 #include "kelvoctl_connect.h"
 #include "kelvoctl_mqtt.h"
+#include "kelvoctl_parallel.h"
 #include "kelvoctl_report.h"
 #include "uModuleBackup.h"
 #include "kelvoctl_usb.h"
@@ -432,17 +433,10 @@ void RunPublish(const TPublishArgs& A)
             shared.Stop = true;
         }
         shared.Wake.notify_all();
-        for (auto& m : modules)
-            while (!TMainThreadQueue::DrainUntilPosted(
-                [&m] {
-                    std::lock_guard<std::mutex> g(m->Lock);
-                    return m->Done;
-                },
-                1000)) {
-            }
-        for (std::thread& t : threads)
-            t.join();
-        TMainThreadQueue::Drain();
+        JoinPollers(threads, modules.size(), [&](size_t i) {
+            std::lock_guard<std::mutex> g(modules[i]->Lock);
+            return modules[i]->Done;
+        });
     };
     auto ended = [&] { return Interrupted() || !link.Refused().empty(); };
     auto all = [&](bool TModule::*Flag) {
