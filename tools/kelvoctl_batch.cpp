@@ -33,16 +33,6 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-TPortChoice ChoiceFor(const TTarget& T, const TBatchChoice& Where)
-{
-    TPortChoice c;
-    c.Port = T.Name.Port;
-    c.UsbSerial = T.Name.UsbSerial;
-    c.Speeds = Where.Speeds;
-    c.Address = Where.Address;
-    return c;
-}
-
 // ---- set and restore -------------------------------------------------------------
 
 // What one module of a batch save came to.
@@ -346,6 +336,16 @@ void MeasureModule(TMeasured& M, TTicks& Ticks, const TBatchChoice& Where)
 }
 
 }  // namespace
+
+TPortChoice ChoiceFor(const TTarget& T, const TBatchChoice& Where)
+{
+    TPortChoice c;
+    c.Port = T.Name.Port;
+    c.UsbSerial = T.Name.UsbSerial;
+    c.Speeds = Where.Speeds;
+    c.Address = Where.Address;
+    return c;
+}
 
 void RunSetAll(const TOutput& Out, const TBatchChoice& Where, const std::vector<std::string>& Assignments, bool Force,
                const TApplyOptions& Apply)

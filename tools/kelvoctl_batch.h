@@ -27,6 +27,11 @@ struct TBatchChoice {
     size_t Jobs = 0;  // interfaces at once; 0: all
 };
 
+struct TTarget;
+// How to reach the module of one interface of a batch: its port or USB
+// device, with the batch's speeds and address.
+TPortChoice ChoiceFor(const TTarget& T, const TBatchChoice& Where);
+
 // set --all: Assignments onto every module. Address and speed only with
 // Force (two modules on one bus must not get the same address).
 void RunSetAll(const TOutput& Out, const TBatchChoice& Where, const std::vector<std::string>& Assignments,

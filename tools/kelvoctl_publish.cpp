@@ -115,16 +115,6 @@ std::string ValuesMessage(const TKelvorec& Record, const std::string& Port, std:
     return j.dump(-1, ' ', false, ojson::error_handler_t::replace);
 }
 
-TPortChoice ChoiceFor(const TTarget& T, const TBatchChoice& Where)
-{
-    TPortChoice c;
-    c.Port = T.Name.Port;
-    c.UsbSerial = T.Name.UsbSerial;
-    c.Speeds = Where.Speeds;
-    c.Address = Where.Address;
-    return c;
-}
-
 class TModulePublisher {
 public:
     TModulePublisher(TModule& M, TShared& S) : M(M), S(S) {}
