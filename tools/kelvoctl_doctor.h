@@ -142,6 +142,10 @@ TUserFacts CurrentUser();
 // and tells what that showed. Serial: a serial port's node (a terminal, with
 // a UART behind it); else any device node (an FTDI chip's USB node).
 TNodeFacts NodeFacts(const std::string& Path, bool Serial = true);
+// The file the loaded library Name came from ("" when the system does not
+// tell), and why Name did not load at the start (tried once more now).
+std::string LoadedLibraryFile(const std::string& Name);
+std::string LibraryLoadFailure(const std::string& Name);
 // The library the binding loaded (or would have), and why not.
 TLibraryFacts LibraryFacts();
 

@@ -23,7 +23,6 @@
 #include <fstream>
 
 #include "kelvoctl_console.h"
-#include "uci_FTDIdirect.h"
 
 namespace kelvo::ctl {
 
@@ -154,32 +153,28 @@ TNodeFacts NodeFacts(const std::string& Path, bool Serial)
     return f;
 }
 
-TLibraryFacts LibraryFacts()
+std::string LoadedLibraryFile(const std::string& Name)
 {
-    TLibraryFacts l;
-    l.Wanted = ftdirect::EnvironmentValue("KELVO_FTD2XX");
-    l.FromEnvironment = !l.Wanted.empty();
-    if (!l.FromEnvironment)
-        l.Wanted = ftdirect::DefaultLibraryName();
-    l.Loaded = FTDirectLoaded();
-    if (l.Loaded) {
-        // The binding's own handle, counted once more and released again.
-        if (void* h = ::dlopen(l.Wanted.c_str(), RTLD_NOW | RTLD_NOLOAD)) {
-            link_map* map = nullptr;
-            if (::dlinfo(h, RTLD_DI_LINKMAP, &map) == 0 && map && map->l_name)
-                l.File = ResolvedNode(map->l_name);
-            ::dlclose(h);
-        }
-        return l;
-    }
-    ::dlerror();
-    if (void* h = ::dlopen(l.Wanted.c_str(), RTLD_NOW | RTLD_LOCAL)) {
+    std::string file;
+    // The binding's own handle, counted once more and released again.
+    if (void* h = ::dlopen(Name.c_str(), RTLD_NOW | RTLD_NOLOAD)) {
+        link_map* map = nullptr;
+        if (::dlinfo(h, RTLD_DI_LINKMAP, &map) == 0 && map && map->l_name)
+            file = ResolvedNode(map->l_name);
         ::dlclose(h);
-        l.Error = "it loads now; it did not when the program started";
-    } else if (const char* e = ::dlerror()) {
-        l.Error = e;
     }
-    return l;
+    return file;
+}
+
+std::string LibraryLoadFailure(const std::string& Name)
+{
+    ::dlerror();
+    if (void* h = ::dlopen(Name.c_str(), RTLD_NOW | RTLD_LOCAL)) {
+        ::dlclose(h);
+        return "it loads now; it did not when the program started";
+    }
+    const char* e = ::dlerror();
+    return e ? e : "";
 }
 
 }  // namespace kelvo::ctl

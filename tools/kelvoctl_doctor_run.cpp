@@ -62,6 +62,21 @@ bool Wanted(const std::vector<TInterfaceName>& Only, uint16_t Port, const std::s
 
 }  // namespace
 
+TLibraryFacts LibraryFacts()
+{
+    TLibraryFacts l;
+    l.Wanted = ftdirect::EnvironmentValue("KELVO_FTD2XX");
+    l.FromEnvironment = !l.Wanted.empty();
+    if (!l.FromEnvironment)
+        l.Wanted = ftdirect::DefaultLibraryName();
+    l.Loaded = FTDirectLoaded();
+    if (l.Loaded)
+        l.File = LoadedLibraryFile(l.Wanted);
+    else
+        l.Error = LibraryLoadFailure(l.Wanted);
+    return l;
+}
+
 void RunDoctor(const TOutput& Out, const std::vector<std::string>& Interfaces)
 {
     std::vector<TInterfaceName> only;

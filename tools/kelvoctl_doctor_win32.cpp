@@ -6,7 +6,6 @@
 #include <windows.h>
 
 #include "kelvoctl_console.h"
-#include "uci_FTDIdirect.h"
 
 namespace kelvo::ctl {
 
@@ -46,31 +45,26 @@ TNodeFacts NodeFacts(const std::string& Path, bool /*Serial*/)
     return f;
 }
 
-TLibraryFacts LibraryFacts()
+std::string LoadedLibraryFile(const std::string& Name)
 {
-    TLibraryFacts l;
-    l.Wanted = ftdirect::EnvironmentValue("KELVO_FTD2XX");
-    l.FromEnvironment = !l.Wanted.empty();
-    if (!l.FromEnvironment)
-        l.Wanted = ftdirect::DefaultLibraryName();
-    l.Loaded = FTDirectLoaded();
-    if (l.Loaded) {
-        if (HMODULE m = GetModuleHandleA(l.Wanted.c_str())) {
-            char file[MAX_PATH];
-            const DWORD n = GetModuleFileNameA(m, file, sizeof file);
-            if (n > 0 && n < sizeof file)
-                l.File.assign(file, n);
-        }
-        return l;
+    std::string file;
+    if (HMODULE m = GetModuleHandleA(Name.c_str())) {
+        char path[MAX_PATH];
+        const DWORD n = GetModuleFileNameA(m, path, sizeof path);
+        if (n > 0 && n < sizeof path)
+            file.assign(path, n);
     }
+    return file;
+}
+
+std::string LibraryLoadFailure(const std::string& Name)
+{
     // Looked for as a file only: no code of it runs.
-    if (HMODULE m = LoadLibraryExA(l.Wanted.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE)) {
+    if (HMODULE m = LoadLibraryExA(Name.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE)) {
         FreeLibrary(m);
-        l.Error = "the file is there, but it does not load as a library";
-    } else {
-        l.Error = SystemErrorText(int(GetLastError()));
+        return "the file is there, but it does not load as a library";
     }
-    return l;
+    return SystemErrorText(int(GetLastError()));
 }
 
 }  // namespace kelvo::ctl
