@@ -82,6 +82,16 @@ std::vector<std::string> Cells(const std::string& Line)
     return out;
 }
 
+// The lines of a CSV file, cut into cells.
+std::vector<std::vector<std::string>> CsvRows(const std::string& Text)
+{
+    std::vector<std::vector<std::string>> rows;
+    std::istringstream in(Text);
+    for (std::string line; std::getline(in, line);)
+        rows.push_back(Cells(line));
+    return rows;
+}
+
 }  // namespace
 
 TEST_F(KelvoctlModules, ASearchProbesThePortsAtOnceAndListsThemInTheirOrder)
@@ -212,10 +222,7 @@ TEST_F(KelvoctlModules, AModuleThatFallsSilentDoesNotHoldUpTheOthersRows)
     EXPECT_EQ(r.Status, 1) << Describe(r);
     EXPECT_NE(r.Err.find("COM202: 2 of 3 polls unanswered"), std::string::npos) << Describe(r);
 
-    std::vector<std::vector<std::string>> rows;
-    std::istringstream in(ReadFile(csv));
-    for (std::string line; std::getline(in, line);)
-        rows.push_back(Cells(line));
+    const auto rows = CsvRows(ReadFile(csv));
     ASSERT_EQ(rows.size(), 4u) << ReadFile(csv);
     ASSERT_EQ(rows[0].size(), 1u + 3 * 12);
     EXPECT_EQ(rows[0][1], "COM201_ch1_text");
@@ -247,10 +254,7 @@ TEST_F(KelvoctlModules, APortUnpluggedBetweenPollsEndsItsColumnsAndNotTheOthers)
     const TRun r = child.Finish();
     EXPECT_EQ(r.Status, 1) << Describe(r);
     EXPECT_NE(r.Err.find("COM202: the port disappeared while measuring"), std::string::npos) << Describe(r);
-    std::vector<std::vector<std::string>> rows;
-    std::istringstream in(ReadFile(csv));
-    for (std::string line; std::getline(in, line);)
-        rows.push_back(Cells(line));
+    const auto rows = CsvRows(ReadFile(csv));
     ASSERT_EQ(rows.size(), 6u) << ReadFile(csv);
     for (size_t row = 1; row <= 5; ++row)
         EXPECT_EQ(rows[row][3], "ok") << row;  // COM201 measured on throughout
