@@ -111,16 +111,13 @@ int main(int argc, char** argv)
 #endif
 
     bool ok = true;
+    // Every page in the design's Czech, then in each language file (its
+    // pictures named with a suffix, "-en" for English).
+    std::vector<std::pair<int, QString>> languages{{-1, QString()}};
     {
         TFTDIManager manager;
         TfMain form(nullptr, nullptr, &manager);
         form.FormCreate();
-        form.FormShow();
-        form.show();
-
-        // Every page in the design's Czech, then in each language file
-        // (its pictures named with a suffix, "-en" for English).
-        std::vector<std::pair<int, QString>> languages{{-1, QString()}};
         for (int i = 0; i < form.cbbLanguage->count(); ++i) {
             const QVariant entry = form.cbbLanguage->itemData(i);
             const auto& items = Language().Items();
@@ -128,13 +125,21 @@ int main(int argc, char** argv)
                 items[size_t(entry.toInt())].Item->LanguageId() == QLatin1String("$409"))
                 languages.emplace_back(i, QStringLiteral("-en"));
         }
-        if (languages.size() < 2) {
-            std::fprintf(stderr, "kelvo-screenshots: no English language file found\n");
-            ok = false;
-        }
-        for (const auto& [index, suffix] : languages) {
+    }
+    if (languages.size() < 2) {
+        std::fprintf(stderr, "kelvo-screenshots: no English language file found\n");
+        ok = false;
+    }
+    for (const auto& [index, suffix] : languages) {
+        // A window of its own for each language, as when the program starts
+        // in it: its search page has not searched yet.
+        {
+            TFTDIManager manager;
+            TfMain form(nullptr, nullptr, &manager);
+            form.FormCreate();
+            form.FormShow();
+            form.show();
             if (index >= 0) {
-                form.Logic().Disconnect();
                 form.cbbLanguage->setCurrentIndex(index);
                 form.ApplyLanguage(index, false);
             }
@@ -187,8 +192,8 @@ int main(int argc, char** argv)
             ok &= Shoot(form, file("error"));
             module.SetFaults({});
             form.Logic().Retry();
+            form.Logic().Disconnect();
         }
-        form.Logic().Disconnect();
     }
     pty.Stop();
     UnbindFTDirect();
