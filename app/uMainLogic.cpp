@@ -157,6 +157,23 @@ void TMainLogic::RunExchange(const std::function<void()>& Work)
     RunExchanges(1, [&](size_t) { Work(); }, nullptr, nullptr);
 }
 
+bool TMainLogic::ModuleExchange(const std::string& Interface, const char* Failed, const std::function<bool()>& Work)
+{
+    WatchExchanges(Interface);
+    bool done = false;
+    try {
+        RunExchange([&] { done = Work(); });
+    } catch (const std::exception& e) {
+        Log(Failed + std::string(e.what()), SearchSender(), 0, 3);
+        // Nothing half-read stays to be shown or saved.
+        Session.ForgetModule();
+        done = false;
+    }
+    Session.OnProbeSpeed = nullptr;
+    Session.OnReadAttempt = nullptr;
+    return done;
+}
+
 void TMainLogic::RunExchanges(size_t Count, const std::function<void(size_t)>& Work,
                               const std::function<void(size_t)>& Finished, const std::function<void(size_t)>& Done)
 {
@@ -725,21 +742,11 @@ void TMainLogic::SelectInterface(ICommunicationInterface* Interface)
     next->GetDescription(description);
     ShowPanel(TPage::Connecting);
     FView.ShowWaiting({description});
-    bool read = false;
-    WatchExchanges(description);
-    try {
-        RunExchange([&] {
-            if (Session.ProbeInterface(next.get(), Session.ModuleRecord, true))
-                next->Open();
-            read = Session.ReadModule();
-        });
-    } catch (const std::exception& e) {
-        Log(std::string("Connect failed: ") + e.what(), SearchSender(), 0, 3);
-        Session.ForgetModule();
-        read = false;
-    }
-    Session.OnProbeSpeed = nullptr;
-    Session.OnReadAttempt = nullptr;
+    const bool read = ModuleExchange(description, "Connect failed: ", [&] {
+        if (Session.ProbeInterface(next.get(), Session.ModuleRecord, true))
+            next->Open();
+        return Session.ReadModule();
+    });
     if (FCancel) {
         // The user gave up waiting: back to the search, the channel closed.
         Log("Connect cancelled", SearchSender(), 0, 3);
@@ -771,17 +778,7 @@ bool TMainLogic::ReadModule()
     StopTick();
     std::string description;
     Session.CurrentInterface->GetDescription(description);
-    bool read = false;
-    WatchExchanges(description);
-    try {
-        RunExchange([&] { read = Session.ReadModule(); });
-    } catch (const std::exception& e) {
-        Log(std::string("ReadModule raised: ") + e.what(), SearchSender(), 0, 3);
-        Session.ForgetModule();
-        read = false;
-    }
-    Session.OnProbeSpeed = nullptr;
-    Session.OnReadAttempt = nullptr;
+    const bool read = ModuleExchange(description, "ReadModule raised: ", [&] { return Session.ReadModule(); });
     if (!read) {
         Log("ReadModule failed: " + Session.LastError(), SearchSender(), 0, 3);
         ShowPanel(TPage::Error);
@@ -980,18 +977,9 @@ void TMainLogic::SaveChanges()
     Session.SaveStopRequested = [this] { return FCancel.load(); };
     std::string description;
     Session.CurrentInterface->GetDescription(description);
-    WatchExchanges(description);
-    bool reread = false;
-    try {
-        RunExchange([&] { reread = Session.SaveChanges(); });
-    } catch (const std::exception& e) {
-        Log(std::string("SaveChanges failed: ") + e.what(), SearchSender(), 0, 3);
-        Session.ForgetModule();
-    }
+    const bool reread = ModuleExchange(description, "SaveChanges failed: ", [&] { return Session.SaveChanges(); });
     Session.OnSaveProgress = nullptr;
     Session.SaveStopRequested = nullptr;
-    Session.OnProbeSpeed = nullptr;
-    Session.OnReadAttempt = nullptr;
     if (reread) {
         FillCommunicationPage();
         // The page shown stays; a channel page shows what the module now holds.

@@ -392,6 +392,10 @@ private:
     // Runs Work on a worker thread and handles messages on this one until it
     // has ended; rethrows what Work raised. Cancel() ends its exchanges.
     void RunExchange(const std::function<void()>& Work);
+    // Work's exchanges with the module on Interface, as RunExchange runs
+    // them, with the waiting label following them. A raise is logged after
+    // Failed and forgets the module; it counts as Work's false.
+    bool ModuleExchange(const std::string& Interface, const char* Failed, const std::function<bool()>& Work);
     // Runs Work(i) for each i below Count, each on a worker of its own (a
     // bounded number at a time), handling messages here meanwhile. Here,
     // too: Finished(i) as each item ends, in the order they end, and
