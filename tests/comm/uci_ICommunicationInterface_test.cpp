@@ -334,7 +334,10 @@ constexpr uint64_t kQuietCpuPercent = 1;
 
 // A USB module that never answers, and a COM port whose line stays silent:
 // while Query waits, neither its loop nor the channel's threads keep a core
-// busy.
+// busy. The figure is the whole process's, so a one-off burst from outside
+// the exchange (the emulator's own threads, a loaded machine) can land in
+// it; a wait that polls costs in every exchange. The cheapest of up to
+// three exchanges is judged.
 TEST(Query, ASilentLineCostsNoCpuWhileQueryWaits)
 {
     TMainThreadQueue::Init();
@@ -351,17 +354,22 @@ TEST(Query, ASilentLineCostsNoCpuWhileQueryWaits)
         std::string name;
         ch->GetName(name);
         ASSERT_TRUE(ch->Open()) << name;
-        RawByteString reply;
-        const uint64_t cpu0 = ProcessCpuMicros();
-        const auto start = std::chrono::steady_clock::now();
-        ch->Query("q", 2000, reply, &AtLeastFour);
-        const auto wallUs =
-            std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count();
-        const uint64_t cpuUs = ProcessCpuMicros() - cpu0;
-        EXPECT_EQ(reply, "") << name;
-        EXPECT_GE(wallUs, 2000 * 1000) << name;
-        EXPECT_LT(cpuUs * 100, static_cast<uint64_t>(wallUs) * kQuietCpuPercent)
-            << name << ": under " << kQuietCpuPercent << " % of a core";
+        std::string tried;
+        bool quiet = false;
+        for (int attempt = 0; attempt < 3 && !quiet; ++attempt) {
+            RawByteString reply;
+            const uint64_t cpu0 = ProcessCpuMicros();
+            const auto start = std::chrono::steady_clock::now();
+            ch->Query("q", 2000, reply, &AtLeastFour);
+            const auto wallUs =
+                std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count();
+            const uint64_t cpuUs = ProcessCpuMicros() - cpu0;
+            ASSERT_EQ(reply, "") << name;
+            ASSERT_GE(wallUs, 2000 * 1000) << name;
+            quiet = cpuUs * 100 < static_cast<uint64_t>(wallUs) * kQuietCpuPercent;
+            tried += " " + std::to_string(cpuUs) + " us in " + std::to_string(wallUs) + " us;";
+        }
+        EXPECT_TRUE(quiet) << name << ": under " << kQuietCpuPercent << " % of a core; CPU used:" << tried;
         ch->Close(false);
         TMainThreadQueue::Drain();
     }
